@@ -1,0 +1,46 @@
+# Entry points: `make demo`, `make test`, `make bench`. Each installs what is missing first.
+PYTHON     := /usr/bin/python3
+BUILD      := build
+ASAN_BUILD := build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS := -G Ninja -DTESSARYN_PYTHON=$(PYTHON)
+
+.PHONY: all deps build build-asan test test-release test-asan demo bench install clean
+
+all: build
+
+deps:
+	@bash tools/install-deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(ASAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DTESSARYN_SANITIZE=ON
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test-release: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Both runs: the optimised build, then the same tests under AddressSanitizer and UBSan.
+test: test-release test-asan
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/demo.py
+
+bench: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,52 @@
+// Conversions between Python objects and the pure C++ cores, shared by both extension modules.
+// Everything that knows about Python lives in the bindings and here; the cores never see a py::object.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <string>
+
+#include "common/strided_image.hpp"
+
+namespace tessaryn::py_bridge {
+
+namespace py = pybind11;
+
+// The ndarray behind `obj`: an ndarray (or subclass) as is, anything else with a `shape` through
+// numpy.asarray, and the AttributeError Python would raise for an object without `shape`.
+py::array as_ndarray(py::handle obj);
+
+// A strided view of a 2-D or 3-D array of a numeric dtype; TypeError for other dtypes and
+// ValueError for other dimensionalities. The array must stay alive while the view is used.
+StridedImage strided_view(const py::array& array);
+
+// The OpenCV depth (CV_8U, ...) of a dtype, or -1 when OpenCV has none for it.
+int cv_depth_of(const py::dtype& dtype);
+
+// A cv::Mat over the array's memory when its layout allows (rows may be padded, pixels and channels
+// packed), otherwise a packed copy. Up to 3 dimensions; the last one is the channel count.
+cv::Mat mat_of(const py::array& array);
+
+// A new ndarray that takes over the Mat's buffer (no copy): shape (rows, cols) or (rows, cols, channels).
+py::array ndarray_of(cv::Mat mat);
+
+// Raises cv2.error (what OpenCV's own Python binding raises) when cv2 is importable, else RuntimeError.
+[[noreturn]] void raise_cv_error(const cv::Exception& error);
+
+// Python's int(obj) clamped into int64, for coordinates that are clipped to an image right after.
+int64_t int_saturating(py::handle obj);
+
+// Python's float(obj).
+double to_double(py::handle obj);
+
+// Python's bool(obj).
+bool truthy(py::handle obj);
+
+// A new, exact Python int for a finite double holding a whole number (any magnitude).
+py::object int_from_whole_double(double value);
+
+}  // namespace tessaryn::py_bridge
