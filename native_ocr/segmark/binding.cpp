@@ -1,2 +1,609 @@
+// Python surface of the digit reader. Every Python rule lives here: which constants are read from
+// the module on each call, how arguments convert, which exception is raised, and the exact keys,
+// order and types of the result dictionaries. The core below never sees a Python object.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-PYBIND11_MODULE(segmark, m) {}
+
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/numeric.hpp"
+#include "common/pybridge.hpp"
+#include "segmark/core/cell.hpp"
+#include "segmark/core/classify.hpp"
+#include "segmark/core/constants.hpp"
+#include "segmark/core/digit.hpp"
+#include "segmark/core/frame.hpp"
+#include "segmark/core/glyph.hpp"
+#include "segmark/core/runs.hpp"
+#include "segmark/core/strengths.hpp"
+#include "segmark/core/structure.hpp"
+
+namespace py = pybind11;
+namespace bridge = tessaryn::py_bridge;
+using namespace tessaryn::segmark;
+using tessaryn::StridedImage;
+
+namespace {
+
+// The module itself, for the constants that are looked up on every call. Kept alive for the life
+// of the process, like any imported extension module.
+PyObject* g_module = nullptr;
+
+py::object module_constant(const char* name) {
+  PyObject* dict = PyModule_GetDict(g_module);
+  PyObject* value = PyDict_GetItemString(dict, name);  // borrowed
+  if (!value) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+// The digit table as read from DIGIT_PATTERNS, with the Python objects that results hand back.
+struct PatternTable {
+  std::vector<py::object> digit_keys;  // one per digit, in mapping order
+  std::vector<py::object> patterns;    // one per pattern, in table order
+};
+
+struct CallConstants {
+  Constants k;
+  PatternTable table;
+};
+
+CallConstants read_constants() {
+  CallConstants c;
+  Constants& k = c.k;
+  py::object digit_patterns = module_constant("DIGIT_PATTERNS");
+  py::object items = digit_patterns.attr("items")();
+  int64_t digit_index = 0;
+  for (py::handle item : items) {
+    py::tuple pair = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
+    c.table.digit_keys.push_back(pair[0]);
+    int64_t variant = 0;
+    for (py::handle pattern : pair[1]) {
+      Pattern p;
+      p.digit_index = digit_index;
+      p.variant = variant++;
+      for (py::handle bit : pattern) {
+        p.expected.push_back(bridge::truthy(bit) ? 1 : 0);
+      }
+      k.patterns.push_back(std::move(p));
+      c.table.patterns.push_back(py::reinterpret_borrow<py::object>(pattern));
+    }
+    ++digit_index;
+  }
+  auto number = [](const char* name) { return bridge::to_double(module_constant(name)); };
+  k.structural_projection_ratio = number("STRUCTURAL_PROJECTION_RATIO");
+  k.structural_min_pixels = number("STRUCTURAL_MIN_PIXELS");
+  k.marginal_run_max_height_ratio = number("MARGINAL_RUN_MAX_HEIGHT_RATIO");
+  k.marginal_run_min_gap_ratio = number("MARGINAL_RUN_MIN_GAP_RATIO");
+  k.wide_glyph_min_width_ratio = number("WIDE_GLYPH_MIN_WIDTH_RATIO");
+  k.horizontal_probe_center_span = number("HORIZONTAL_PROBE_CENTER_SPAN");
+  k.vertical_stroke_max_width_ratio = number("VERTICAL_STROKE_MAX_WIDTH_RATIO");
+  k.vertical_stroke_max_aspect = number("VERTICAL_STROKE_MAX_ASPECT");
+  k.vertical_stroke_min_rows = number("VERTICAL_STROKE_MIN_ROWS");
+  k.component_min_area = number("COMPONENT_MIN_AREA");
+  k.component_area_fraction = number("COMPONENT_AREA_FRACTION");
+  return c;
+}
+
+// Errors Python itself would raise where the digit table cannot rank two candidates.
+void check_rankable(const Constants& k, std::size_t acts_count) {
+  for (const Pattern& p : k.patterns) {
+    if (std::min(p.expected.size(), acts_count) == 0) {
+      throw py::value_error("min() arg is an empty sequence");
+    }
+  }
+  if (k.patterns.size() < 2) {
+    throw py::index_error("list index out of range");
+  }
+}
+
+// ---- result values ----------------------------------------------------------------------------
+
+py::object round3(double value) { return py::float_(tessaryn::numeric::round_decimals(value, 3)); }
+
+py::list int_list(std::initializer_list<int64_t> values) {
+  py::list out(values.size());
+  std::size_t i = 0;
+  for (int64_t v : values) {
+    out[i++] = py::int_(v);
+  }
+  return out;
+}
+
+py::list box_list(const Box& b) { return int_list({b.x1, b.y1, b.x2, b.y2}); }
+
+template <typename F>
+py::list seven(F&& value_of) {
+  py::list out(kSegmentCount);
+  for (int i = 0; i < kSegmentCount; ++i) {
+    out[static_cast<std::size_t>(i)] = value_of(i);
+  }
+  return out;
+}
+
+// A copy of the slot, the way dict() copies a mapping; set keys keep their place or are appended.
+py::dict copy_of_slot(py::handle slot) {
+  if (PyDict_CheckExact(slot.ptr())) {
+    return py::reinterpret_steal<py::dict>(PyDict_Copy(slot.ptr()));
+  }
+  return py::dict(py::reinterpret_borrow<py::object>(slot));
+}
+
+py::dict candidate_dict(const CallConstants& c, const Classification& cls, std::size_t index) {
+  py::dict d;
+  d["digit"] = c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[index].digit_index)];
+  d["variant"] = py::int_(c.k.patterns[index].variant);
+  d["pattern"] = c.table.patterns[index];
+  d["score"] = py::float_(cls.scores[index]);
+  return d;
+}
+
+py::dict slot_result(py::handle slot, const SlotReading& r, const CallConstants& c) {
+  py::dict out = copy_of_slot(slot);
+  out["box"] = box_list(r.box);
+  if (r.empty) {
+    out["char"] = py::none();
+    out["status"] = "empty";
+    out["confidence"] = py::float_(r.confidence);
+    out["empty_confidence"] = py::float_(r.empty_confidence);
+    out["ink_ratio"] = py::float_(r.ink_ratio);
+    return out;
+  }
+  const FrameInfo& info = *r.info;
+  const Structure& s = info.structure;
+  const Classification& cls = *r.classification;
+  const Box& f = info.frame_box_local;
+  const Box& b = r.box;
+  const bool accepted = cls.accepted;
+  out["glyph_box"] = int_list({b.x1 + f.x1, b.y1 + f.y1, b.x1 + f.x2, b.y1 + f.y2});
+  out["char"] = accepted ? c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[cls.best].digit_index)]
+                         : py::none();
+  out["status"] = accepted ? "digit" : "unknown";
+  out["confidence"] = py::float_(cls.confidence);
+  out["empty_confidence"] = py::float_(r.empty_confidence);
+  out["ink_ratio"] = py::float_(r.ink_ratio);
+  out["segments"] = seven([&](int i) { return py::int_(cls.activations[i] >= 0.5 ? 1 : 0); });
+  out["fills"] = seven([&](int i) { return round3(cls.strengths[i]); });
+  out["segment_names"] = py::list(module_constant("SEGMENT_NAMES"));
+  out["segment_strengths"] = seven([&](int i) { return round3(cls.strengths[i]); });
+  out["segment_activation"] = seven([&](int i) { return round3(cls.activations[i]); });
+  out["matched_pattern"] = py::list(c.table.patterns[cls.best]);
+  out["pattern_variant"] = py::int_(c.k.patterns[cls.best].variant);
+  out["pattern_score"] = round3(cls.scores[cls.best]);
+  out["runner_up"] = c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[cls.second].digit_index)];
+  out["runner_up_score"] = round3(cls.scores[cls.second]);
+  out["geometry_source"] = "disabled";
+  out["frame_method"] = info.frame_method;
+  out["horizontal_frame_source"] = info.horizontal_frame_source;
+  out["horizontal_structure_position"] = info.horizontal_structure_position;
+  out["vertical_core_top"] = py::int_(s.vertical_core_top);
+  out["vertical_core_bottom"] = py::int_(s.vertical_core_bottom);
+  out["vertical_extended_top"] = py::int_(s.top);
+  out["vertical_extended_bottom"] = py::int_(s.bottom);
+  out["structural_top"] = py::int_(s.top);
+  out["structural_bottom"] = py::int_(s.bottom);
+  out["structural_left"] = py::int_(s.left);
+  out["structural_right"] = py::int_(s.right);
+  out["structural_width_ratio"] = round3(s.width_ratio);
+  out["nominal_segment_length"] = round3(s.nominal_segment_length);
+  out["nominal_frame_width"] = py::int_(s.nominal_frame_width);
+  out["geometry_samples"] = py::int_(0);
+  out["geometry_locked"] = py::bool_(false);
+  out["observed_width_ratio"] = round3(r.observed_width_ratio);
+  out["learned_left"] = py::none();
+  out["learned_right"] = py::none();
+  out["learned_width_ratio"] = py::none();
+  return out;
+}
+
+// ---- arguments ----------------------------------------------------------------------------------
+
+// The binary image of a read: its first two dimensions are the image's rows and columns.
+struct BinaryImage {
+  py::array array;  // keeps the pixels alive while the GIL is released
+  StridedImage view;
+};
+
+BinaryImage binary_image(py::handle binary) {
+  BinaryImage b{bridge::as_ndarray(binary), {}};
+  const auto ndim = b.array.ndim();
+  if (ndim < 2) {
+    throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(ndim) + ")");
+  }
+  b.view = bridge::strided_view(b.array);
+  if (b.view.three_dimensional && b.view.channels == 0) {
+    throw py::value_error("zero-size array to reduction operation maximum which has no identity");
+  }
+  return b;
+}
+
+// The four corners of a slot box, each truncated toward zero as int() does.
+Box box_corners(py::handle box) {
+  std::vector<int64_t> values;
+  for (py::handle v : box) {
+    values.push_back(bridge::int_saturating(v));
+  }
+  if (values.size() < 4) {
+    throw py::value_error("not enough values to unpack (expected 4, got " + std::to_string(values.size()) + ")");
+  }
+  if (values.size() > 4) {
+    throw py::value_error("too many values to unpack (expected 4)");
+  }
+  return Box{values[0], values[1], values[2], values[3]};
+}
+
+Box slot_box(py::handle slot) {
+  py::object box = py::reinterpret_steal<py::object>(PyObject_GetItem(slot.ptr(), py::str("box").ptr()));
+  if (!box) {
+    throw py::error_already_set();
+  }
+  return box_corners(box);
+}
+
+bool is_digit_slot(py::handle slot) {
+  py::object kind = slot.attr("get")("kind");
+  const int equal = PyObject_RichCompareBool(kind.ptr(), py::str("digit").ptr(), Py_EQ);
+  if (equal < 0) {
+    throw py::error_already_set();
+  }
+  return equal == 1;
+}
+
+std::vector<SlotReading> read_cells(const BinaryImage& binary, const std::vector<Box>& boxes, const CallConstants& c) {
+  std::vector<SlotReading> readings;
+  readings.reserve(boxes.size());
+  py::gil_scoped_release release;
+  for (const Box& box : boxes) {
+    readings.push_back(read_digit_cell(binary.view, box, c.k));
+  }
+  return readings;
+}
+
+py::dict read_digit_slot(py::handle binary, py::handle slot) {
+  const BinaryImage image = binary_image(binary);
+  const Box box = slot_box(slot);
+  const CallConstants c = read_constants();
+  check_rankable(c.k, kSegmentCount);
+  const auto readings = read_cells(image, {box}, c);
+  return slot_result(slot, readings.front(), c);
+}
+
+py::list read_slots(py::handle binary, py::handle slots) {
+  std::vector<py::object> digit_slots;
+  std::vector<Box> boxes;
+  std::optional<BinaryImage> image;
+  for (py::handle slot : slots) {
+    if (is_digit_slot(slot)) {
+      if (!image) {
+        image = binary_image(binary);  // the image is looked at only once a digit slot comes
+      }
+      boxes.push_back(slot_box(slot));
+      digit_slots.push_back(py::reinterpret_borrow<py::object>(slot));
+    }
+  }
+  py::list results;
+  if (digit_slots.empty()) {
+    return results;
+  }
+  const CallConstants c = read_constants();
+  check_rankable(c.k, kSegmentCount);
+  const auto readings = read_cells(*image, boxes, c);
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    results.append(slot_result(digit_slots[i], readings[i], c));
+  }
+  return results;
+}
+
+// ---- the internal steps, callable from Python ----------------------------------------------------
+
+// A cell as the core takes it: 8-bit values as given (projections count them), other dtypes as 0/1.
+cv::Mat cell_of(py::handle obj) {
+  py::array array = bridge::as_ndarray(obj);
+  if (array.ndim() != 2) {
+    throw py::value_error("expected a 2-D array, got " + std::to_string(array.ndim()) + "-D");
+  }
+  if (array.dtype().kind() == 'u' && array.itemsize() == 1) {
+    return bridge::mat_of(array).clone();
+  }
+  return as01(bridge::strided_view(array));
+}
+
+// A frame for the probes, 2-D or 3-D, any numeric dtype.
+cv::Mat frame01_of(py::handle obj) {
+  const BinaryImage image = binary_image(obj);
+  return as01(image.view);
+}
+
+// The start and stop of Python's slice [start:stop] on a sequence of `length`.
+std::pair<int64_t, int64_t> slice_bounds(int64_t start, int64_t stop, int64_t length) {
+  auto adjust = [length](int64_t v) {
+    if (v < 0) {
+      v += length;
+      return v < 0 ? int64_t{0} : v;
+    }
+    return v > length ? length : v;
+  };
+  start = adjust(start);
+  stop = adjust(stop);
+  return {start, std::max(start, stop)};
+}
+
+std::vector<Run> runs_of(py::handle runs) {
+  std::vector<Run> out;
+  for (py::handle run : runs) {
+    out.push_back({bridge::int_saturating(run[py::int_(0)]), bridge::int_saturating(run[py::int_(1)])});
+  }
+  return out;
+}
+
+py::list run_list(const std::vector<Run>& runs) {
+  py::list out;
+  for (const Run& r : runs) {
+    out.append(int_list({r.start, r.end}));
+  }
+  return out;
+}
+
+py::object optional_pair(const std::optional<std::pair<int64_t, int64_t>>& pair) {
+  if (!pair) {
+    return py::none();
+  }
+  return py::make_tuple(py::int_(pair->first), py::int_(pair->second));
+}
+
+py::dict structure_dict(const Structure& s) {
+  py::dict d;
+  d["tight_box"] = box_list(s.tight_box);
+  d["vertical_core_top"] = py::int_(s.vertical_core_top);
+  d["vertical_core_bottom"] = py::int_(s.vertical_core_bottom);
+  d["vertical_extended_top"] = py::int_(s.top);
+  d["vertical_extended_bottom"] = py::int_(s.bottom);
+  d["top"] = py::int_(s.top);
+  d["bottom"] = py::int_(s.bottom);
+  d["left"] = py::int_(s.left);
+  d["right"] = py::int_(s.right);
+  d["support_left"] = py::int_(s.support_left);
+  d["support_right"] = py::int_(s.support_right);
+  d["width_ratio"] = py::float_(s.width_ratio);
+  d["nominal_segment_length"] = py::float_(s.nominal_segment_length);
+  d["nominal_frame_width"] = py::int_(s.nominal_frame_width);
+  d["horizontal_bar_extent"] = optional_pair(s.horizontal_bar_extent);
+  return d;
+}
+
+py::list double_list(const SegmentValues& values) {
+  return seven([&](int i) { return py::float_(values[static_cast<std::size_t>(i)]); });
+}
+
+std::vector<double> doubles_of(py::handle values) {
+  std::vector<double> out;
+  for (py::handle v : values) {
+    out.push_back(bridge::to_double(v));
+  }
+  return out;
+}
+
+py::object clip_box_py(py::handle box, py::handle width, py::handle height) {
+  const Box b = box_corners(box);
+  return box_list(clip_box(b.x1, b.y1, b.x2, b.y2, bridge::int_saturating(width), bridge::int_saturating(height)));
+}
+
+py::object as01_py(py::handle image) { return bridge::ndarray_of(frame01_of(image)); }
+
+py::object tight_bounds_py(py::handle mask) {
+  const auto box = tight_bounds(cell_of(mask));
+  if (!box) {
+    return py::none();
+  }
+  return py::make_tuple(py::int_(box->x1), py::int_(box->y1), py::int_(box->x2), py::int_(box->y2));
+}
+
+py::object contiguous_runs_py(py::handle indices) {
+  std::vector<int64_t> values;
+  for (py::handle v : indices) {
+    values.push_back(bridge::int_saturating(v));
+  }
+  return run_list(contiguous_runs(values));
+}
+
+py::object remove_marginal_runs_py(py::handle runs, py::handle cell_height) {
+  const CallConstants c = read_constants();
+  return run_list(remove_marginal_runs(runs_of(runs), bridge::int_saturating(cell_height), c.k));
+}
+
+bool runs_overlap_py(py::handle first, py::handle second) {
+  const auto a = runs_of(py::make_tuple(first));
+  const auto b = runs_of(py::make_tuple(second));
+  return runs_overlap(a.front(), b.front());
+}
+
+py::object extend_from_core_py(py::handle projection, py::handle core_runs, py::handle max_gap) {
+  const CallConstants c = read_constants();
+  auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(projection);
+  if (!values) {
+    throw py::error_already_set();
+  }
+  std::vector<double> p(values.data(), values.data() + values.size());
+  return optional_pair(extend_from_core(p, runs_of(core_runs), bridge::int_saturating(max_gap), c.k));
+}
+
+py::object horizontal_bar_extent_py(py::handle cell, py::handle top, py::handle bottom, py::handle stroke) {
+  const cv::Mat m = cell_of(cell);
+  const int64_t t = bridge::int_saturating(top);
+  const int64_t b = bridge::int_saturating(bottom);
+  if (t <= b && (t < 0 || b >= m.rows)) {
+    throw py::index_error("row index out of range for a cell of " + std::to_string(m.rows) + " rows");
+  }
+  return optional_pair(horizontal_bar_extent(m, t, b, bridge::int_saturating(stroke)));
+}
+
+py::object structural_frame_py(py::handle cell) {
+  const CallConstants c = read_constants();
+  const auto s = structural_frame(cell_of(cell), c.k);
+  if (!s) {
+    return py::none();
+  }
+  return structure_dict(*s);
+}
+
+py::list segment_strengths_py(py::handle frame) {
+  const CallConstants c = read_constants();
+  return double_list(segment_strengths(frame01_of(frame), c.k));
+}
+
+py::list activations_py(py::handle strengths) {
+  py::list out;
+  for (double v : doubles_of(strengths)) {
+    out.append(py::float_(activation(v)));
+  }
+  return out;
+}
+
+py::float_ score_pattern_py(py::handle acts, py::handle pattern) {
+  std::vector<uint8_t> expected;
+  for (py::handle bit : pattern) {
+    expected.push_back(bridge::truthy(bit) ? 1 : 0);
+  }
+  const auto score = score_pattern(doubles_of(acts), expected);
+  if (!score) {
+    throw py::value_error("min() arg is an empty sequence");
+  }
+  return py::float_(*score);
+}
+
+py::tuple classify_frame_py(py::handle frame) {
+  const CallConstants c = read_constants();
+  check_rankable(c.k, kSegmentCount);
+  const auto cls = classify_frame(frame01_of(frame), c.k);
+  py::object value = cls->accepted
+                         ? c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[cls->best].digit_index)]
+                         : py::none();
+  return py::make_tuple(value, py::float_(cls->confidence), double_list(cls->strengths),
+                        double_list(cls->activations), candidate_dict(c, *cls, cls->best),
+                        candidate_dict(c, *cls, cls->second));
+}
+
+py::int_ significant_component_count_py(py::handle mask) {
+  const CallConstants c = read_constants();
+  return py::int_(significant_component_count(cell_of(mask), c.k));
+}
+
+int64_t structure_entry(py::handle structure, const char* key) {
+  return bridge::int_saturating(py::reinterpret_borrow<py::object>(structure)[py::str(key)]);
+}
+
+bool single_vertical_mass_py(py::handle cell, py::handle structure) {
+  const CallConstants c = read_constants();
+  const cv::Mat m = cell_of(cell);
+  const int64_t top = structure_entry(structure, "top");
+  const int64_t bottom = structure_entry(structure, "bottom");
+  const int64_t left = structure_entry(structure, "left");
+  const int64_t right = structure_entry(structure, "right");
+  // cell[top:bottom + 1, left:right + 1], negative bounds counting from the end as slices do.
+  const auto rows = slice_bounds(top, bottom + 1, m.rows);
+  const auto cols = slice_bounds(left, right + 1, m.cols);
+  const cv::Mat glyph = m(cv::Range(static_cast<int>(rows.first), static_cast<int>(rows.second)),
+                          cv::Range(static_cast<int>(cols.first), static_cast<int>(cols.second)));
+  return single_vertical_mass(glyph, top, bottom, left, right, c.k);
+}
+
+py::object frame_from_cell_py(py::handle cell) {
+  const CallConstants c = read_constants();
+  const auto info = frame_from_cell(cell_of(cell), c.k);
+  if (!info) {
+    return py::none();
+  }
+  const Box& f = info->frame_box_local;
+  const Structure& s = info->structure;
+  // The frame handed back is a view of the caller's cell, as slicing gives it.
+  py::object frame = py::reinterpret_borrow<py::object>(cell)[py::make_tuple(
+      py::slice(py::int_(f.y1), py::int_(f.y2 + 1), py::none()),
+      py::slice(py::int_(f.x1), py::int_(f.x2 + 1), py::none()))];
+  py::dict d;
+  d["frame"] = frame;
+  d["frame_box_local"] = box_list(f);
+  d["observed_box_local"] = box_list(info->observed_box_local);
+  d["source"] = "disabled";
+  d["frame_method"] = info->frame_method;
+  d["horizontal_frame_source"] = info->horizontal_frame_source;
+  d["horizontal_structure_position"] = info->horizontal_structure_position;
+  d["vertical_core_top"] = py::int_(s.vertical_core_top);
+  d["vertical_core_bottom"] = py::int_(s.vertical_core_bottom);
+  d["vertical_extended_top"] = py::int_(s.top);
+  d["vertical_extended_bottom"] = py::int_(s.bottom);
+  d["structural_top"] = py::int_(s.top);
+  d["structural_bottom"] = py::int_(s.bottom);
+  d["structural_left"] = py::int_(s.left);
+  d["structural_right"] = py::int_(s.right);
+  d["structural_width_ratio"] = py::float_(s.width_ratio);
+  d["nominal_segment_length"] = py::float_(s.nominal_segment_length);
+  d["nominal_frame_width"] = py::int_(s.nominal_frame_width);
+  return d;
+}
+
+py::dict digit_patterns_constant() {
+  py::dict table;
+  for (const Pattern& p : standard_patterns()) {
+    py::object key = py::int_(p.digit_index);
+    if (!table.contains(key)) {
+      table[key] = py::list();
+    }
+    py::tuple bits(p.expected.size());
+    for (std::size_t i = 0; i < p.expected.size(); ++i) {
+      bits[i] = py::int_(p.expected[i]);
+    }
+    table[key].cast<py::list>().append(bits);
+  }
+  return table;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(segmark, m) {
+  g_module = m.ptr();
+  Py_INCREF(g_module);
+  m.doc() = "Seven-segment digit reader: classifies the digit in each slot box of a binary image.";
+
+  const Constants defaults;
+  m.attr("SEGMENT_NAMES") = py::make_tuple("A", "B", "C", "D", "E", "F", "G");
+  m.attr("DIGIT_PATTERNS") = digit_patterns_constant();
+  m.attr("STRUCTURAL_PROJECTION_RATIO") = defaults.structural_projection_ratio;
+  m.attr("STRUCTURAL_MIN_PIXELS") = py::int_(2);
+  m.attr("MARGINAL_RUN_MAX_HEIGHT_RATIO") = defaults.marginal_run_max_height_ratio;
+  m.attr("MARGINAL_RUN_MIN_GAP_RATIO") = defaults.marginal_run_min_gap_ratio;
+  m.attr("WIDE_GLYPH_MIN_WIDTH_RATIO") = defaults.wide_glyph_min_width_ratio;
+  m.attr("HORIZONTAL_PROBE_CENTER_SPAN") = defaults.horizontal_probe_center_span;
+  m.attr("VERTICAL_STROKE_MAX_WIDTH_RATIO") = defaults.vertical_stroke_max_width_ratio;
+  m.attr("VERTICAL_STROKE_MAX_ASPECT") = defaults.vertical_stroke_max_aspect;
+  m.attr("VERTICAL_STROKE_MIN_ROWS") = py::int_(4);
+  m.attr("COMPONENT_MIN_AREA") = py::int_(4);
+  m.attr("COMPONENT_AREA_FRACTION") = defaults.component_area_fraction;
+
+  m.def("_clip_box", &clip_box_py, py::arg("box"), py::arg("width"), py::arg("height"));
+  m.def("_as01", &as01_py, py::arg("image"));
+  m.def("_tight_bounds", &tight_bounds_py, py::arg("mask"));
+  m.def("_contiguous_runs", &contiguous_runs_py, py::arg("indices"));
+  m.def("_remove_marginal_runs", &remove_marginal_runs_py, py::arg("runs"), py::arg("cell_height"));
+  m.def("_runs_overlap", &runs_overlap_py, py::arg("first"), py::arg("second"));
+  m.def("_extend_from_core", &extend_from_core_py, py::arg("projection"), py::arg("core_runs"), py::arg("max_gap"));
+  m.def("_horizontal_bar_extent", &horizontal_bar_extent_py, py::arg("cell"), py::arg("top"), py::arg("bottom"),
+        py::arg("stroke_thickness"));
+  m.def("_structural_frame", &structural_frame_py, py::arg("cell"));
+  m.def("_segment_strengths", &segment_strengths_py, py::arg("frame"));
+  m.def("_activations", &activations_py, py::arg("strengths"));
+  m.def("_score_pattern", &score_pattern_py, py::arg("acts"), py::arg("pattern"));
+  m.def("_classify_frame", &classify_frame_py, py::arg("frame"));
+  m.def("_significant_component_count", &significant_component_count_py, py::arg("mask"));
+  m.def("_single_vertical_mass", &single_vertical_mass_py, py::arg("cell"), py::arg("structure"));
+  m.def("_frame_from_cell", &frame_from_cell_py, py::arg("cell"));
+  m.def("read_digit_slot", &read_digit_slot, py::arg("binary"), py::arg("slot"),
+        "Reads the seven-segment digit in one slot box of a binary image; returns a new result dict.");
+  m.def("read_slots", &read_slots, py::arg("binary"), py::arg("slots"),
+        "Reads every slot of kind 'digit', in order; returns one result dict per digit slot.");
+}
