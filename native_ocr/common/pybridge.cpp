@@ -24,7 +24,11 @@ namespace {
 bool element_type_of(const py::dtype& dtype, ElementType& out) {
   const char kind = dtype.kind();
   const auto size = dtype.itemsize();
-  if (!dtype.attr("isnative").cast<bool>()) {
+  // '>' is the only non-native order on a little-endian machine ('=', '<' and '|' are native);
+  // read from the descriptor, since a Python attribute lookup here costs more than a digit read.
+  const char order = py::detail::array_descriptor_proxy(dtype.ptr())->byteorder;
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte order check assumes little endian");
+  if (order == '>') {
     return false;
   }
   switch (kind) {

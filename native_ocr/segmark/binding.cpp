@@ -33,14 +33,120 @@ namespace {
 // of the process, like any imported extension module.
 PyObject* g_module = nullptr;
 
-py::object module_constant(const char* name) {
-  PyObject* dict = PyModule_GetDict(g_module);
-  PyObject* value = PyDict_GetItemString(dict, name);  // borrowed
+// An interned text, made once: dictionary keys and constant names are looked up and stored on
+// every slot, and building them anew each time costs more than reading the digit.
+class Name {
+ public:
+  explicit Name(const char* text) : text_(text) {}
+  PyObject* get() const {
+    if (!object_) {
+      object_ = PyUnicode_InternFromString(text_);
+      if (!object_) {
+        throw py::error_already_set();
+      }
+    }
+    return object_;
+  }
+  const char* text() const { return text_; }
+
+ private:
+  const char* text_;
+  mutable PyObject* object_ = nullptr;  // only touched with the GIL held
+};
+
+py::object module_constant(const Name& name) {
+  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(g_module), name.get());  // borrowed
   if (!value) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
+    }
     throw py::error_already_set();
   }
   return py::reinterpret_borrow<py::object>(value);
+}
+
+// Sets d[key] = value, taking over the new reference `value`.
+void put(PyObject* d, const Name& key, PyObject* value) {
+  if (!value) {
+    throw py::error_already_set();
+  }
+  const int status = PyDict_SetItem(d, key.get(), value);
+  Py_DECREF(value);
+  if (status < 0) {
+    throw py::error_already_set();
+  }
+}
+
+void put(PyObject* d, const Name& key, const py::object& value) { put(d, key, value.inc_ref().ptr()); }
+
+#define TESSARYN_NAME(id) const Name id(#id)
+namespace names {
+TESSARYN_NAME(SEGMENT_NAMES);
+TESSARYN_NAME(DIGIT_PATTERNS);
+TESSARYN_NAME(STRUCTURAL_PROJECTION_RATIO);
+TESSARYN_NAME(STRUCTURAL_MIN_PIXELS);
+TESSARYN_NAME(MARGINAL_RUN_MAX_HEIGHT_RATIO);
+TESSARYN_NAME(MARGINAL_RUN_MIN_GAP_RATIO);
+TESSARYN_NAME(WIDE_GLYPH_MIN_WIDTH_RATIO);
+TESSARYN_NAME(HORIZONTAL_PROBE_CENTER_SPAN);
+TESSARYN_NAME(VERTICAL_STROKE_MAX_WIDTH_RATIO);
+TESSARYN_NAME(VERTICAL_STROKE_MAX_ASPECT);
+TESSARYN_NAME(VERTICAL_STROKE_MIN_ROWS);
+TESSARYN_NAME(COMPONENT_MIN_AREA);
+TESSARYN_NAME(COMPONENT_AREA_FRACTION);
+TESSARYN_NAME(kind);
+TESSARYN_NAME(digit);
+TESSARYN_NAME(box);
+TESSARYN_NAME(glyph_box);
+const Name char_("char");
+TESSARYN_NAME(status);
+TESSARYN_NAME(empty);
+TESSARYN_NAME(unknown);
+TESSARYN_NAME(confidence);
+TESSARYN_NAME(empty_confidence);
+TESSARYN_NAME(ink_ratio);
+TESSARYN_NAME(segments);
+TESSARYN_NAME(fills);
+TESSARYN_NAME(segment_names);
+TESSARYN_NAME(segment_strengths);
+TESSARYN_NAME(segment_activation);
+TESSARYN_NAME(matched_pattern);
+TESSARYN_NAME(pattern_variant);
+TESSARYN_NAME(pattern_score);
+TESSARYN_NAME(runner_up);
+TESSARYN_NAME(runner_up_score);
+TESSARYN_NAME(geometry_source);
+TESSARYN_NAME(disabled);
+TESSARYN_NAME(frame_method);
+TESSARYN_NAME(horizontal_frame_source);
+TESSARYN_NAME(horizontal_structure_position);
+TESSARYN_NAME(vertical_core_top);
+TESSARYN_NAME(vertical_core_bottom);
+TESSARYN_NAME(vertical_extended_top);
+TESSARYN_NAME(vertical_extended_bottom);
+TESSARYN_NAME(structural_top);
+TESSARYN_NAME(structural_bottom);
+TESSARYN_NAME(structural_left);
+TESSARYN_NAME(structural_right);
+TESSARYN_NAME(structural_width_ratio);
+TESSARYN_NAME(nominal_segment_length);
+TESSARYN_NAME(nominal_frame_width);
+TESSARYN_NAME(geometry_samples);
+TESSARYN_NAME(geometry_locked);
+TESSARYN_NAME(observed_width_ratio);
+TESSARYN_NAME(learned_left);
+TESSARYN_NAME(learned_right);
+TESSARYN_NAME(learned_width_ratio);
+TESSARYN_NAME(get);
+}  // namespace names
+#undef TESSARYN_NAME
+
+// A new reference as a py::object (an error already set when it is null).
+py::object steal(PyObject* value) {
+  if (!value) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(value);
 }
 
 // The digit table as read from DIGIT_PATTERNS, with the Python objects that results hand back.
@@ -57,37 +163,54 @@ struct CallConstants {
 CallConstants read_constants() {
   CallConstants c;
   Constants& k = c.k;
-  py::object digit_patterns = module_constant("DIGIT_PATTERNS");
-  py::object items = digit_patterns.attr("items")();
-  int64_t digit_index = 0;
-  for (py::handle item : items) {
-    py::tuple pair = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
-    c.table.digit_keys.push_back(pair[0]);
-    int64_t variant = 0;
-    for (py::handle pattern : pair[1]) {
+  py::object digit_patterns = module_constant(names::DIGIT_PATTERNS);
+  // Read on every call (the table may be replaced or edited between calls), so the common case of
+  // a dict of lists of tuples goes through the sequence fast paths.
+  auto add_digit = [&](PyObject* key, PyObject* variants) {
+    const int64_t digit_index = static_cast<int64_t>(c.table.digit_keys.size());
+    c.table.digit_keys.push_back(py::reinterpret_borrow<py::object>(key));
+    py::object list = steal(PySequence_Fast(variants, "digit patterns must be iterable"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.ptr());
+    for (Py_ssize_t v = 0; v < count; ++v) {
+      PyObject* pattern = PySequence_Fast_GET_ITEM(list.ptr(), v);
+      py::object bits = steal(PySequence_Fast(pattern, "a digit pattern must be iterable"));
       Pattern p;
       p.digit_index = digit_index;
-      p.variant = variant++;
-      for (py::handle bit : pattern) {
-        p.expected.push_back(bridge::truthy(bit) ? 1 : 0);
+      p.variant = v;
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(bits.ptr());
+      p.expected.resize(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        p.expected[static_cast<std::size_t>(i)] = bridge::truthy(PySequence_Fast_GET_ITEM(bits.ptr(), i)) ? 1 : 0;
       }
       k.patterns.push_back(std::move(p));
       c.table.patterns.push_back(py::reinterpret_borrow<py::object>(pattern));
     }
-    ++digit_index;
+  };
+  if (PyDict_CheckExact(digit_patterns.ptr())) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(digit_patterns.ptr(), &pos, &key, &value)) {
+      add_digit(key, value);
+    }
+  } else {
+    for (py::handle item : digit_patterns.attr("items")()) {
+      py::tuple pair = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
+      add_digit(pair[0].ptr(), pair[1].ptr());
+    }
   }
-  auto number = [](const char* name) { return bridge::to_double(module_constant(name)); };
-  k.structural_projection_ratio = number("STRUCTURAL_PROJECTION_RATIO");
-  k.structural_min_pixels = number("STRUCTURAL_MIN_PIXELS");
-  k.marginal_run_max_height_ratio = number("MARGINAL_RUN_MAX_HEIGHT_RATIO");
-  k.marginal_run_min_gap_ratio = number("MARGINAL_RUN_MIN_GAP_RATIO");
-  k.wide_glyph_min_width_ratio = number("WIDE_GLYPH_MIN_WIDTH_RATIO");
-  k.horizontal_probe_center_span = number("HORIZONTAL_PROBE_CENTER_SPAN");
-  k.vertical_stroke_max_width_ratio = number("VERTICAL_STROKE_MAX_WIDTH_RATIO");
-  k.vertical_stroke_max_aspect = number("VERTICAL_STROKE_MAX_ASPECT");
-  k.vertical_stroke_min_rows = number("VERTICAL_STROKE_MIN_ROWS");
-  k.component_min_area = number("COMPONENT_MIN_AREA");
-  k.component_area_fraction = number("COMPONENT_AREA_FRACTION");
+  auto number = [](const Name& name) { return bridge::to_double(module_constant(name)); };
+  k.structural_projection_ratio = number(names::STRUCTURAL_PROJECTION_RATIO);
+  k.structural_min_pixels = number(names::STRUCTURAL_MIN_PIXELS);
+  k.marginal_run_max_height_ratio = number(names::MARGINAL_RUN_MAX_HEIGHT_RATIO);
+  k.marginal_run_min_gap_ratio = number(names::MARGINAL_RUN_MIN_GAP_RATIO);
+  k.wide_glyph_min_width_ratio = number(names::WIDE_GLYPH_MIN_WIDTH_RATIO);
+  k.horizontal_probe_center_span = number(names::HORIZONTAL_PROBE_CENTER_SPAN);
+  k.vertical_stroke_max_width_ratio = number(names::VERTICAL_STROKE_MAX_WIDTH_RATIO);
+  k.vertical_stroke_max_aspect = number(names::VERTICAL_STROKE_MAX_ASPECT);
+  k.vertical_stroke_min_rows = number(names::VERTICAL_STROKE_MIN_ROWS);
+  k.component_min_area = number(names::COMPONENT_MIN_AREA);
+  k.component_area_fraction = number(names::COMPONENT_AREA_FRACTION);
   return c;
 }
 
@@ -105,24 +228,51 @@ void check_rankable(const Constants& k, std::size_t acts_count) {
 
 // ---- result values ----------------------------------------------------------------------------
 
-py::object round3(double value) { return py::float_(tessaryn::numeric::round_decimals(value, 3)); }
+PyObject* round3(double value) { return PyFloat_FromDouble(tessaryn::numeric::round_decimals(value, 3)); }
+PyObject* real(double value) { return PyFloat_FromDouble(value); }
+PyObject* whole(int64_t value) { return PyLong_FromLongLong(value); }
 
-py::list int_list(std::initializer_list<int64_t> values) {
-  py::list out(values.size());
-  std::size_t i = 0;
+PyObject* int_list(std::initializer_list<int64_t> values) {
+  PyObject* out = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (!out) {
+    throw py::error_already_set();
+  }
+  Py_ssize_t i = 0;
   for (int64_t v : values) {
-    out[i++] = py::int_(v);
+    PyObject* item = whole(v);
+    if (!item) {
+      Py_DECREF(out);
+      throw py::error_already_set();
+    }
+    PyList_SET_ITEM(out, i++, item);
   }
   return out;
 }
 
-py::list box_list(const Box& b) { return int_list({b.x1, b.y1, b.x2, b.y2}); }
+PyObject* box_list(const Box& b) { return int_list({b.x1, b.y1, b.x2, b.y2}); }
 
+// A list of seven new values; `value_of` returns a new reference.
 template <typename F>
-py::list seven(F&& value_of) {
-  py::list out(kSegmentCount);
+PyObject* seven(F&& value_of) {
+  PyObject* out = PyList_New(kSegmentCount);
+  if (!out) {
+    throw py::error_already_set();
+  }
   for (int i = 0; i < kSegmentCount; ++i) {
-    out[static_cast<std::size_t>(i)] = value_of(i);
+    PyObject* item = value_of(static_cast<std::size_t>(i));
+    if (!item) {
+      Py_DECREF(out);
+      throw py::error_already_set();
+    }
+    PyList_SET_ITEM(out, i, item);
+  }
+  return out;
+}
+
+PyObject* new_list_of(const py::object& sequence) {
+  PyObject* out = PySequence_List(sequence.ptr());
+  if (!out) {
+    throw py::error_already_set();
   }
   return out;
 }
@@ -130,14 +280,22 @@ py::list seven(F&& value_of) {
 // A copy of the slot, the way dict() copies a mapping; set keys keep their place or are appended.
 py::dict copy_of_slot(py::handle slot) {
   if (PyDict_CheckExact(slot.ptr())) {
-    return py::reinterpret_steal<py::dict>(PyDict_Copy(slot.ptr()));
+    PyObject* copy = PyDict_Copy(slot.ptr());
+    if (!copy) {
+      throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::dict>(copy);
   }
   return py::dict(py::reinterpret_borrow<py::object>(slot));
 }
 
+const py::object& digit_of(const CallConstants& c, std::size_t pattern) {
+  return c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[pattern].digit_index)];
+}
+
 py::dict candidate_dict(const CallConstants& c, const Classification& cls, std::size_t index) {
   py::dict d;
-  d["digit"] = c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[index].digit_index)];
+  d["digit"] = digit_of(c, index);
   d["variant"] = py::int_(c.k.patterns[index].variant);
   d["pattern"] = c.table.patterns[index];
   d["score"] = py::float_(cls.scores[index]);
@@ -145,15 +303,17 @@ py::dict candidate_dict(const CallConstants& c, const Classification& cls, std::
 }
 
 py::dict slot_result(py::handle slot, const SlotReading& r, const CallConstants& c) {
-  py::dict out = copy_of_slot(slot);
-  out["box"] = box_list(r.box);
+  namespace n = names;
+  py::dict result = copy_of_slot(slot);
+  PyObject* out = result.ptr();
+  put(out, n::box, box_list(r.box));
   if (r.empty) {
-    out["char"] = py::none();
-    out["status"] = "empty";
-    out["confidence"] = py::float_(r.confidence);
-    out["empty_confidence"] = py::float_(r.empty_confidence);
-    out["ink_ratio"] = py::float_(r.ink_ratio);
-    return out;
+    put(out, n::char_, py::none());
+    put(out, n::status, py::reinterpret_borrow<py::object>(n::empty.get()));
+    put(out, n::confidence, real(r.confidence));
+    put(out, n::empty_confidence, real(r.empty_confidence));
+    put(out, n::ink_ratio, real(r.ink_ratio));
+    return result;
   }
   const FrameInfo& info = *r.info;
   const Structure& s = info.structure;
@@ -161,45 +321,44 @@ py::dict slot_result(py::handle slot, const SlotReading& r, const CallConstants&
   const Box& f = info.frame_box_local;
   const Box& b = r.box;
   const bool accepted = cls.accepted;
-  out["glyph_box"] = int_list({b.x1 + f.x1, b.y1 + f.y1, b.x1 + f.x2, b.y1 + f.y2});
-  out["char"] = accepted ? c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[cls.best].digit_index)]
-                         : py::none();
-  out["status"] = accepted ? "digit" : "unknown";
-  out["confidence"] = py::float_(cls.confidence);
-  out["empty_confidence"] = py::float_(r.empty_confidence);
-  out["ink_ratio"] = py::float_(r.ink_ratio);
-  out["segments"] = seven([&](int i) { return py::int_(cls.activations[i] >= 0.5 ? 1 : 0); });
-  out["fills"] = seven([&](int i) { return round3(cls.strengths[i]); });
-  out["segment_names"] = py::list(module_constant("SEGMENT_NAMES"));
-  out["segment_strengths"] = seven([&](int i) { return round3(cls.strengths[i]); });
-  out["segment_activation"] = seven([&](int i) { return round3(cls.activations[i]); });
-  out["matched_pattern"] = py::list(c.table.patterns[cls.best]);
-  out["pattern_variant"] = py::int_(c.k.patterns[cls.best].variant);
-  out["pattern_score"] = round3(cls.scores[cls.best]);
-  out["runner_up"] = c.table.digit_keys[static_cast<std::size_t>(c.k.patterns[cls.second].digit_index)];
-  out["runner_up_score"] = round3(cls.scores[cls.second]);
-  out["geometry_source"] = "disabled";
-  out["frame_method"] = info.frame_method;
-  out["horizontal_frame_source"] = info.horizontal_frame_source;
-  out["horizontal_structure_position"] = info.horizontal_structure_position;
-  out["vertical_core_top"] = py::int_(s.vertical_core_top);
-  out["vertical_core_bottom"] = py::int_(s.vertical_core_bottom);
-  out["vertical_extended_top"] = py::int_(s.top);
-  out["vertical_extended_bottom"] = py::int_(s.bottom);
-  out["structural_top"] = py::int_(s.top);
-  out["structural_bottom"] = py::int_(s.bottom);
-  out["structural_left"] = py::int_(s.left);
-  out["structural_right"] = py::int_(s.right);
-  out["structural_width_ratio"] = round3(s.width_ratio);
-  out["nominal_segment_length"] = round3(s.nominal_segment_length);
-  out["nominal_frame_width"] = py::int_(s.nominal_frame_width);
-  out["geometry_samples"] = py::int_(0);
-  out["geometry_locked"] = py::bool_(false);
-  out["observed_width_ratio"] = round3(r.observed_width_ratio);
-  out["learned_left"] = py::none();
-  out["learned_right"] = py::none();
-  out["learned_width_ratio"] = py::none();
-  return out;
+  put(out, n::glyph_box, int_list({b.x1 + f.x1, b.y1 + f.y1, b.x1 + f.x2, b.y1 + f.y2}));
+  put(out, n::char_, accepted ? digit_of(c, cls.best) : py::none());
+  put(out, n::status, py::reinterpret_borrow<py::object>(accepted ? n::digit.get() : n::unknown.get()));
+  put(out, n::confidence, real(cls.confidence));
+  put(out, n::empty_confidence, real(r.empty_confidence));
+  put(out, n::ink_ratio, real(r.ink_ratio));
+  put(out, n::segments, seven([&](std::size_t i) { return whole(cls.activations[i] >= 0.5 ? 1 : 0); }));
+  put(out, n::fills, seven([&](std::size_t i) { return round3(cls.strengths[i]); }));
+  put(out, n::segment_names, new_list_of(module_constant(n::SEGMENT_NAMES)));
+  put(out, n::segment_strengths, seven([&](std::size_t i) { return round3(cls.strengths[i]); }));
+  put(out, n::segment_activation, seven([&](std::size_t i) { return round3(cls.activations[i]); }));
+  put(out, n::matched_pattern, new_list_of(c.table.patterns[cls.best]));
+  put(out, n::pattern_variant, whole(c.k.patterns[cls.best].variant));
+  put(out, n::pattern_score, round3(cls.scores[cls.best]));
+  put(out, n::runner_up, digit_of(c, cls.second));
+  put(out, n::runner_up_score, round3(cls.scores[cls.second]));
+  put(out, n::geometry_source, py::reinterpret_borrow<py::object>(n::disabled.get()));
+  put(out, n::frame_method, PyUnicode_FromString(info.frame_method));
+  put(out, n::horizontal_frame_source, PyUnicode_FromString(info.horizontal_frame_source));
+  put(out, n::horizontal_structure_position, PyUnicode_FromString(info.horizontal_structure_position));
+  put(out, n::vertical_core_top, whole(s.vertical_core_top));
+  put(out, n::vertical_core_bottom, whole(s.vertical_core_bottom));
+  put(out, n::vertical_extended_top, whole(s.top));
+  put(out, n::vertical_extended_bottom, whole(s.bottom));
+  put(out, n::structural_top, whole(s.top));
+  put(out, n::structural_bottom, whole(s.bottom));
+  put(out, n::structural_left, whole(s.left));
+  put(out, n::structural_right, whole(s.right));
+  put(out, n::structural_width_ratio, round3(s.width_ratio));
+  put(out, n::nominal_segment_length, round3(s.nominal_segment_length));
+  put(out, n::nominal_frame_width, whole(s.nominal_frame_width));
+  put(out, n::geometry_samples, whole(0));
+  put(out, n::geometry_locked, py::bool_(false));
+  put(out, n::observed_width_ratio, round3(r.observed_width_ratio));
+  put(out, n::learned_left, py::none());
+  put(out, n::learned_right, py::none());
+  put(out, n::learned_width_ratio, py::none());
+  return result;
 }
 
 // ---- arguments ----------------------------------------------------------------------------------
@@ -239,7 +398,7 @@ Box box_corners(py::handle box) {
 }
 
 Box slot_box(py::handle slot) {
-  py::object box = py::reinterpret_steal<py::object>(PyObject_GetItem(slot.ptr(), py::str("box").ptr()));
+  py::object box = py::reinterpret_steal<py::object>(PyObject_GetItem(slot.ptr(), names::box.get()));
   if (!box) {
     throw py::error_already_set();
   }
@@ -247,8 +406,17 @@ Box slot_box(py::handle slot) {
 }
 
 bool is_digit_slot(py::handle slot) {
-  py::object kind = slot.attr("get")("kind");
-  const int equal = PyObject_RichCompareBool(kind.ptr(), py::str("digit").ptr(), Py_EQ);
+  py::object kind;
+  if (PyDict_CheckExact(slot.ptr())) {
+    PyObject* value = PyDict_GetItemWithError(slot.ptr(), names::kind.get());
+    if (!value && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    kind = value ? py::reinterpret_borrow<py::object>(value) : py::none();
+  } else {
+    kind = slot.attr(names::get.get())(py::reinterpret_borrow<py::object>(names::kind.get()));
+  }
+  const int equal = PyObject_RichCompareBool(kind.ptr(), names::digit.get(), Py_EQ);
   if (equal < 0) {
     throw py::error_already_set();
   }
@@ -345,7 +513,7 @@ std::vector<Run> runs_of(py::handle runs) {
 py::list run_list(const std::vector<Run>& runs) {
   py::list out;
   for (const Run& r : runs) {
-    out.append(int_list({r.start, r.end}));
+    out.append(steal(int_list({r.start, r.end})));
   }
   return out;
 }
@@ -359,7 +527,7 @@ py::object optional_pair(const std::optional<std::pair<int64_t, int64_t>>& pair)
 
 py::dict structure_dict(const Structure& s) {
   py::dict d;
-  d["tight_box"] = box_list(s.tight_box);
+  d["tight_box"] = steal(box_list(s.tight_box));
   d["vertical_core_top"] = py::int_(s.vertical_core_top);
   d["vertical_core_bottom"] = py::int_(s.vertical_core_bottom);
   d["vertical_extended_top"] = py::int_(s.top);
@@ -378,7 +546,7 @@ py::dict structure_dict(const Structure& s) {
 }
 
 py::list double_list(const SegmentValues& values) {
-  return seven([&](int i) { return py::float_(values[static_cast<std::size_t>(i)]); });
+  return steal(seven([&](std::size_t i) { return real(values[i]); }));
 }
 
 std::vector<double> doubles_of(py::handle values) {
@@ -391,7 +559,7 @@ std::vector<double> doubles_of(py::handle values) {
 
 py::object clip_box_py(py::handle box, py::handle width, py::handle height) {
   const Box b = box_corners(box);
-  return box_list(clip_box(b.x1, b.y1, b.x2, b.y2, bridge::int_saturating(width), bridge::int_saturating(height)));
+  return steal(box_list(clip_box(b.x1, b.y1, b.x2, b.y2, bridge::int_saturating(width), bridge::int_saturating(height))));
 }
 
 py::object as01_py(py::handle image) { return bridge::ndarray_of(frame01_of(image)); }
@@ -527,8 +695,8 @@ py::object frame_from_cell_py(py::handle cell) {
       py::slice(py::int_(f.x1), py::int_(f.x2 + 1), py::none()))];
   py::dict d;
   d["frame"] = frame;
-  d["frame_box_local"] = box_list(f);
-  d["observed_box_local"] = box_list(info->observed_box_local);
+  d["frame_box_local"] = steal(box_list(f));
+  d["observed_box_local"] = steal(box_list(info->observed_box_local));
   d["source"] = "disabled";
   d["frame_method"] = info->frame_method;
   d["horizontal_frame_source"] = info->horizontal_frame_source;

@@ -105,6 +105,13 @@ cv::Mat as01(const StridedImage& image, const Box& box) {
   for (int r = 0; r < rows; ++r) {
     const std::byte* row = image.data + (box.y1 + r) * image.row_stride + box.x1 * image.col_stride;
     uint8_t* dst = out.ptr<uint8_t>(r);
+    if (plain_u8 && image.col_stride == 1) {
+      const auto* src = reinterpret_cast<const uint8_t*>(row);
+      for (int c = 0; c < cols; ++c) {
+        dst[c] = src[c] != 0;  // the common prepared image: a loop the compiler vectorises
+      }
+      continue;
+    }
     if (plain_u8) {
       for (int c = 0; c < cols; ++c) {
         dst[c] = *reinterpret_cast<const uint8_t*>(row + c * image.col_stride) != 0;
@@ -129,14 +136,21 @@ std::optional<Box> tight_bounds(const cv::Mat& mask) {
   Box box{mask.cols, mask.rows, -1, -1};
   for (int r = 0; r < mask.rows; ++r) {
     const uint8_t* row = mask.ptr<uint8_t>(r);
-    for (int c = 0; c < mask.cols; ++c) {
-      if (row[c] > 0) {
-        box.x1 = std::min<int64_t>(box.x1, c);
-        box.x2 = std::max<int64_t>(box.x2, c);
-        box.y1 = std::min<int64_t>(box.y1, r);
-        box.y2 = r;
-      }
+    int first = 0;
+    while (first < mask.cols && row[first] == 0) {
+      ++first;
     }
+    if (first == mask.cols) {
+      continue;
+    }
+    int last = mask.cols - 1;
+    while (row[last] == 0) {
+      --last;
+    }
+    box.x1 = std::min<int64_t>(box.x1, first);
+    box.x2 = std::max<int64_t>(box.x2, last);
+    box.y1 = std::min<int64_t>(box.y1, r);
+    box.y2 = r;
   }
   if (box.x2 < 0) {
     return std::nullopt;

@@ -1,0 +1,84 @@
+"""Benchmarks of the readers as the agent calls them: prints figures, asserts nothing."""
+
+import argparse
+import os
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+
+import numpy as np  # noqa: E402
+
+import native_ocr.segmark as segmark  # noqa: E402
+import sevenseg  # noqa: E402
+
+
+def per_call_us(fn, seconds=1.0, threads=1):
+    """Microseconds per call, wall clock, with `threads` threads calling at once (aggregate rate)."""
+    fn()
+    counts = [0] * threads
+    stop = time.perf_counter() + seconds
+    barrier = threading.Barrier(threads + 1)
+
+    def work(index):
+        barrier.wait()
+        n = 0
+        while time.perf_counter() < stop:
+            for _ in range(20):
+                fn()
+            n += 20
+        counts[index] = n
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    start = time.perf_counter()
+    barrier.wait()
+    for w in workers:
+        w.join()
+    elapsed = time.perf_counter() - start
+    return elapsed * 1e6 / sum(counts)
+
+
+def clock_layout(width, height):
+    """The four digit slots of a clock face around a central separator gap."""
+    return [
+        {"kind": "digit", "slot": 0, "box": [0, 0, 46, height - 1]},
+        {"kind": "digit", "slot": 1, "box": [47, 0, 94, height - 1]},
+        {"kind": "separator", "slot": None, "box": [94, 0, 104, height - 1]},
+        {"kind": "digit", "slot": 2, "box": [106, 0, 152, height - 1]},
+        {"kind": "digit", "slot": 3, "box": [153, 0, width - 1, height - 1]},
+    ]
+
+
+def bench_segmark():
+    cell = sevenseg.digit_cell(8, 40, 64)
+    slot = {"kind": "digit", "slot": 0, "box": [0, 0, 39, 63]}
+    clock = np.zeros((70, 200), np.uint8)
+    for x, digit in zip((0, 47, 106, 153), (1, 2, 3, 4)):
+        sevenseg.draw_digit(clock, digit, x + 6, 8, 34, 54)
+    layout = clock_layout(200, 70)
+    assert [r["char"] for r in segmark.read_slots(clock, layout)] == [1, 2, 3, 4]
+    print("digit reader (Python calls, result dicts included)")
+    for threads in (1, 2):
+        us = per_call_us(lambda: segmark.read_digit_slot(cell, slot), threads=threads)
+        print(f"  read_digit_slot 40x64 cell      {threads} thread(s): {us:7.2f} us/slot")
+        us = per_call_us(lambda: segmark.read_slots(clock, layout), threads=threads)
+        print(f"  read_slots 4-digit clock 200x70 {threads} thread(s): {us:7.2f} us/call, {us / 4:6.2f} us/slot")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default="build", help="build folder with the benchmark programs")
+    args = parser.parse_args()
+    bench_segmark()
+    core = os.path.join(args.build, "bench", "segmark_bench")
+    if os.path.exists(core):
+        print("digit reader core (C++, no Python layer)", flush=True)
+        subprocess.run([core, "--benchmark_min_time=0.5"], check=False)
+
+
+if __name__ == "__main__":
+    main()
