@@ -1,7 +1,10 @@
 #include "segmark/core/classify.hpp"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
+
+#include "common/numeric.hpp"
 
 namespace tessaryn::segmark {
 
@@ -16,15 +19,19 @@ std::optional<double> score_pattern(std::span<const double> acts, std::span<cons
   if (n == 0) {
     return std::nullopt;
   }
-  double sum = 0.0;
+  std::array<double, 16> small{};
+  std::vector<double> large;
+  double* q = small.data();
+  if (n > small.size()) {
+    large.resize(n);
+    q = large.data();
+  }
   double worst = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double q = expected[i] ? acts[i] : 1.0 - acts[i];
-    sum += q;  // fewer than eight terms: NumPy's mean adds them in order too
-    worst = i == 0 ? q : std::min(worst, q);
+    q[i] = expected[i] ? acts[i] : 1.0 - acts[i];
+    worst = i == 0 ? q[i] : std::min(worst, q[i]);
   }
-  const double mean = sum / static_cast<double>(n);
-  return clip01(0.72 * mean + 0.28 * worst);
+  return clip01(0.72 * numeric::mean_f64(q, n) + 0.28 * worst);
 }
 
 std::optional<Classification> classify_activations(const SegmentValues& strengths, const SegmentValues& acts,
