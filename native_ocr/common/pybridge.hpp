@@ -40,6 +40,14 @@ py::array ndarray_of(cv::Mat mat);
 // Python's int(obj) clamped into int64, for coordinates that are clipped to an image right after.
 int64_t int_saturating(py::handle obj);
 
+// A new reference as a py::object; a null one means a Python error is set, which is raised.
+inline py::object steal(PyObject* new_reference) {
+  if (!new_reference) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(new_reference);
+}
+
 // Python's float(obj).
 double to_double(py::handle obj);
 

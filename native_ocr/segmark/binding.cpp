@@ -26,6 +26,7 @@ namespace py = pybind11;
 namespace bridge = tessaryn::py_bridge;
 using namespace tessaryn::segmark;
 using tessaryn::StridedImage;
+using tessaryn::py_bridge::steal;
 
 namespace {
 
@@ -140,14 +141,6 @@ TESSARYN_NAME(learned_width_ratio);
 TESSARYN_NAME(get);
 }  // namespace names
 #undef TESSARYN_NAME
-
-// A new reference as a py::object (an error already set when it is null).
-py::object steal(PyObject* value) {
-  if (!value) {
-    throw py::error_already_set();
-  }
-  return py::reinterpret_steal<py::object>(value);
-}
 
 // The digit table as read from DIGIT_PATTERNS, with the Python objects that results hand back.
 struct PatternTable {

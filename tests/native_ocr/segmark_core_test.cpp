@@ -38,16 +38,6 @@ cv::Mat stroke_cell(int cols, int x) {
   return m;
 }
 
-tessaryn::StridedImage view_of(const cv::Mat& m) {
-  tessaryn::StridedImage v;
-  v.data = reinterpret_cast<const std::byte*>(m.data);
-  v.type = tessaryn::ElementType::U8;
-  v.rows = m.rows;
-  v.cols = m.cols;
-  v.row_stride = static_cast<int64_t>(m.step[0]);
-  v.col_stride = 1;
-  return v;
-}
 
 }  // namespace
 

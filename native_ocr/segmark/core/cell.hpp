@@ -10,6 +10,9 @@
 
 namespace tessaryn::segmark {
 
+// A view of an 8-bit single-channel Mat, for callers of the core that hold their image as a Mat.
+StridedImage view_of(const cv::Mat& gray);
+
 // Inclusive pixel box [x1, y1, x2, y2].
 struct Box {
   int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;
