@@ -1,51 +1,114 @@
 """Renders scoreboard frames with seven-segment fields at known places, with their true values.
 
-A board is a dark panel with amber or red LED digits. Each field is returned with its zone in
-fractions of the frame, the way an operator marks it, so that readers can be checked against the
-values drawn.
+Each field is drawn so that the equal digit slots of its zone fall centred on its digit places, and
+is returned with the zone (fractions of the frame, the way an operator marks it), the text drawn
+and the processing settings its look needs. Looks:
+
+- "led_red", "led_amber": lit LED bars on a dark panel;
+- "lcd": dark bars on a light panel (read with the image inverted);
+- "slanted": LED bars leaning right, as italic faces do;
+- "blurred": LED bars seen slightly out of focus;
+- "jpeg": LED bars after strong JPEG compression.
 """
+
+from dataclasses import dataclass, field
 
 import cv2
 import numpy as np
 
 import sevenseg
 
-LED_AMBER = (0, 170, 255)  # BGR
-LED_RED = (40, 40, 235)
+STYLES = ("led_red", "led_amber", "lcd", "slanted", "blurred", "jpeg")
+
+_PANEL_DARK = (18, 14, 12)  # BGR
+_PANEL_LCD = (178, 196, 186)
+_INK = {"led_red": (40, 40, 235), "led_amber": (0, 170, 255), "lcd": (38, 44, 40)}
 
 
-def draw_number(frame, text, x, y, digit_width, digit_height, color, gap=None, style="hex"):
-    """Draws the digits of `text` (a space leaves a blank place) left to right from (x, y)."""
-    gap = int(round(digit_width * 0.35)) if gap is None else gap
-    layer = np.zeros(frame.shape[:2], np.uint8)
-    for i, ch in enumerate(text):
-        if ch == " ":
-            continue
-        sevenseg.draw_digit(layer, int(ch), x + i * (digit_width + gap), y, digit_width, digit_height,
-                            thickness=max(2.0, 0.2 * digit_width), style=style)
-    frame[layer > 0] = color
-    return len(text) * digit_width + (len(text) - 1) * gap
+@dataclass
+class Field:
+    role: str
+    text: str  # one character per digit place; a space leaves the place blank
+    x: int     # left edge of the first digit, pixels
+    y: int     # top edge of the digits
+    digit_height: int
+
+    @property
+    def digit_width(self):
+        return int(round(self.digit_height * 0.55))
+
+    @property
+    def gap(self):
+        return int(round(self.digit_width * 0.4))
 
 
-def render_board(fields, width=640, height=360, background=(18, 14, 12), seed=0):
-    """A BGR frame showing each field; `fields` maps a role to (text, x, y, digit_height) in pixels.
+@dataclass
+class Board:
+    frame: np.ndarray
+    zones: dict = field(default_factory=dict)   # role -> zone mapping
+    truths: dict = field(default_factory=dict)  # role -> the text drawn
 
-    Returns the frame and, per role, the zone (fractions of the frame) around the drawn digits.
-    """
+
+def processing_for(style):
+    """The processing settings an operator would give zones of this look."""
+    if style == "lcd":
+        return {"invert": True, "threshold": 110}
+    if style == "led_red":
+        # Red bars are dark in gray (about 98), so the default threshold would miss them.
+        return {"threshold": 60}
+    if style == "blurred":
+        return {"threshold": 120}
+    return {}
+
+
+def render_board(fields, style="led_amber", width=640, height=360, seed=0):
+    """A BGR frame showing every field in the given look, with the zones around them."""
     rng = np.random.default_rng(seed)
+    lit = np.zeros((height, width), np.uint8)
+    board = Board(frame=None)
+    slant = 0.05 if style == "slanted" else 0.0
+    for f in fields:
+        dw, gap = f.digit_width, f.gap
+        for i, ch in enumerate(f.text):
+            if ch != " ":
+                sevenseg.draw_digit(lit, int(ch), f.x + i * (dw + gap), f.y, dw - slant * f.digit_height,
+                                    f.digit_height, thickness=max(2.0, 0.2 * dw), style="hex", slant=slant)
+        pad_y = 0.12 * f.digit_height
+        zone = {
+            "x": (f.x - gap / 2.0) / width,
+            "y": (f.y - pad_y) / height,
+            "width": len(f.text) * (dw + gap) / width,
+            "height": (f.digit_height + 2 * pad_y) / height,
+            "role": f.role,
+        }
+        settings = processing_for(style)
+        if settings:
+            zone["processing"] = dict(settings)
+        board.zones[f.role] = zone
+        board.truths[f.role] = f.text
+    background = _PANEL_LCD if style == "lcd" else _PANEL_DARK
+    ink = _INK.get(style, _INK["led_amber"])
     frame = np.empty((height, width, 3), np.uint8)
     frame[:] = background
-    noise = rng.integers(0, 6, frame.shape, dtype=np.uint8)
-    frame = cv2.add(frame, noise)
-    zones = {}
-    for role, (text, x, y, digit_height) in fields.items():
-        digit_width = int(round(digit_height * 0.55))
-        drawn = draw_number(frame, text, x, y, digit_width, digit_height, LED_AMBER if "score" in role else LED_RED)
-        pad_x = digit_width * 0.15
-        pad_y = digit_height * 0.12
-        zones[role] = {
-            "x": (x - pad_x) / width, "y": (y - pad_y) / height,
-            "width": (drawn + 2 * pad_x) / width, "height": (digit_height + 2 * pad_y) / height,
-            "role": role,
-        }
-    return frame, zones
+    frame[lit > 0] = ink
+    frame = cv2.add(frame, rng.integers(0, 8, frame.shape, dtype=np.uint8))
+    if style == "blurred":
+        frame = cv2.GaussianBlur(frame, (0, 0), 1.6)
+    if style == "jpeg":
+        ok, data = cv2.imencode(".jpg", frame, [cv2.IMWRITE_JPEG_QUALITY, 35])
+        frame = cv2.imdecode(data, cv2.IMREAD_COLOR)
+    board.frame = frame
+    return board
+
+
+def standard_fields():
+    """A hockey-style board: scores, shots, period, and the single-digit fields of other sports."""
+    return [
+        Field("home_score", "47", 60, 50, 90),
+        Field("guest_score", " 3", 440, 50, 90),
+        Field("period", "2", 300, 60, 70),
+        Field("home_shots", "29", 60, 220, 56),
+        Field("guest_shots", "18", 470, 220, 56),
+        Field("down", "3", 250, 230, 50),
+        Field("home_timeouts", "1", 360, 230, 50),
+    ]

@@ -44,6 +44,21 @@ inline std::optional<std::string> filesystem_path_of(py::handle path) {
   return std::string(bytes);
 }
 
+// An attribute of this module as it is now, looked up on every call so that one replaced from
+// Python takes effect; nullopt when the module has no such attribute.
+inline std::optional<py::object> module_attribute(const char* name) {
+  py::object module = py::module_::import("native_ocr.panelsight");
+  PyObject* value = PyObject_GetAttrString(module.ptr(), name);
+  if (value != nullptr) {
+    return py::reinterpret_steal<py::object>(value);
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    throw py::error_already_set();
+  }
+  PyErr_Clear();
+  return std::nullopt;
+}
+
 // slice(start, stop) with Python ints as limits.
 inline py::object python_slice(py::handle start, py::handle stop) {
   PyObject* slice = PySlice_New(start.ptr(), stop.ptr(), nullptr);

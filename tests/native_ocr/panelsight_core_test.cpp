@@ -12,7 +12,9 @@
 #include "panelsight/core/box.hpp"
 #include "panelsight/core/components.hpp"
 #include "panelsight/core/image_io.hpp"
+#include "panelsight/core/prepare.hpp"
 #include "panelsight/core/roles.hpp"
+#include "panelsight/core/settings.hpp"
 #include "panelsight/core/zones.hpp"
 
 namespace tp = tessaryn::panelsight;
@@ -152,6 +154,61 @@ TEST_F(DecodeTest, UnreadableFilesGiveAnEmptyMat) {
   ASSERT_TRUE(cv::imwrite(path("real.jpg"), colour));
   // Cut at the NUL, this path would name the real file.
   EXPECT_TRUE(tp::decode_bgr_image(path("real.jpg") + std::string("\0.png", 5)).empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Settings, ClampKeepsPythonsMinMaxOrderForNaN) {
+  EXPECT_EQ(tp::clamp_setting<int64_t>(300, tp::kThresholdRange), 255);
+  EXPECT_EQ(tp::clamp_setting<int64_t>(-5, tp::kThresholdRange), 0);
+  EXPECT_EQ(tp::clamp_setting(10.0, tp::kContrastRange), 4.0);
+  EXPECT_EQ(tp::clamp_setting(-kInf, tp::kGammaRange), 0.2);
+  // max(nan, low) and min(nan, high) both keep their first argument.
+  EXPECT_TRUE(std::isnan(tp::clamp_setting(kNaN, tp::kRotationRange)));
+}
+
+TEST(Settings, MorphologyNamesAreExactAndCaseSensitive) {
+  EXPECT_EQ(tp::morphology_named("close"), tp::Morphology::Close);
+  EXPECT_EQ(tp::morphology_named("none"), tp::Morphology::None);
+  EXPECT_FALSE(tp::morphology_named("OPEN"));
+  EXPECT_FALSE(tp::morphology_named("open "));
+}
+
+TEST(Prepare, GammaTable) {
+  const auto identity = tp::gamma_table(1.0);
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_EQ(identity[static_cast<size_t>(i)], i);
+  }
+  const auto squared = tp::gamma_table(2.0);
+  EXPECT_EQ(squared[64], 127);
+  EXPECT_EQ(squared[128], 180);
+  const auto halved = tp::gamma_table(0.5);
+  EXPECT_EQ(halved[128], 64);
+  EXPECT_EQ(halved[255], 255);
+  // A NaN gamma: only 1^NaN is defined; every other entry is dark, not undefined.
+  const auto undefined = tp::gamma_table(kNaN);
+  EXPECT_EQ(undefined[0], 0);
+  EXPECT_EQ(undefined[100], 0);
+  EXPECT_EQ(undefined[255], 255);
+}
+
+TEST(Prepare, ReadsOnlyAndRefusesWhatOpenCvRefuses) {
+  cv::Mat colour(20, 30, CV_8UC3, cv::Scalar(200, 200, 200));
+  const cv::Mat before = colour.clone();
+  tp::ProcessingSettings s;
+  s.rotation = 5;
+  s.blur = 4;
+  s.morphology = tp::Morphology::Close;
+  const cv::Mat out = tp::process_image(colour, tp::PixelLayout::Colour, s);
+  EXPECT_EQ(out.type(), CV_8UC1);
+  EXPECT_EQ(out.size(), colour.size());
+  EXPECT_EQ(cv::norm(colour, before, cv::NORM_INF), 0.0);
+
+  EXPECT_THROW(tp::process_image(cv::Mat(4, 4, CV_8UC2), tp::PixelLayout::Colour, s), cv::Exception);
+  EXPECT_THROW(tp::process_image(cv::Mat(4, 4, CV_8UC1), tp::PixelLayout::Colour, s), cv::Exception);
+  EXPECT_THROW(tp::process_image(cv::Mat(4, 4, CV_32FC1), tp::PixelLayout::Gray, s), cv::Exception);
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+"""Reads one scoreboard field from an image file and prints the reader's result as JSON.
+
+    python3 -m native_ocr read --role home_score --zone 0.1,0.2,0.2,0.25 preview.jpg
+"""
+
+import argparse
+import json
+import sys
+
+# Which reader serves which role; any other role is read as a single digit only when the
+# single-digit reader knows it, and otherwise as the one-digit period layout.
+SCORE_ROLES = {
+    "home_score", "guest_score", "home_shots", "guest_shots", "home_penalty_player_1",
+    "home_penalty_player_2", "guest_penalty_player_1", "guest_penalty_player_2", "to_go", "ball_on",
+}
+CLOCK_ROLES = {"clock", "home_penalty_1", "home_penalty_2", "guest_penalty_1", "guest_penalty_2"}
+
+
+def _zone(text):
+    try:
+        x, y, w, h = (float(v) for v in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected four numbers X,Y,W,H (fractions of the frame)")
+    return {"x": x, "y": y, "width": w, "height": h}
+
+
+def _settings(text):
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise argparse.ArgumentTypeError(f"not JSON: {error}")
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError("expected a JSON object of processing settings")
+    return value
+
+
+def _summarised(value):
+    """The result with arrays replaced by their shape and type, so the output stays readable."""
+    if isinstance(value, dict):
+        return {k: _summarised(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_summarised(v) for v in value]
+    if hasattr(value, "shape") and hasattr(value, "dtype"):
+        return {"array": list(value.shape), "dtype": str(value.dtype)}
+    return value
+
+
+def reader_for(panelsight, role):
+    if role in CLOCK_ROLES:
+        reader = getattr(panelsight, "read_clock", None)
+        if reader is None:
+            raise SystemExit("clock fields cannot be read by this build")
+        return reader
+    if role in SCORE_ROLES:
+        return panelsight.read_score
+    if role in panelsight.SINGLE_DIGIT_ROLES:
+        return panelsight.read_single_digit
+    return panelsight.read_period
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python3 -m native_ocr",
+        description="Reads scoreboard fields from image files with native_ocr.panelsight.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    read = commands.add_parser(
+        "read", help="read one field of an image",
+        description="Reads the field of ROLE inside ZONE of IMAGE and prints the result as JSON "
+                    "(value, validity, reason and the per-slot evidence; arrays are summarised).")
+    read.add_argument("--role", required=True,
+                      help="field role: home_score, guest_score, period, down, home_timeouts, clock, ...")
+    read.add_argument("--zone", required=True, type=_zone, metavar="X,Y,W,H",
+                      help="the field's zone as fractions of the frame: left, top, width, height")
+    read.add_argument("--processing", type=_settings, metavar="JSON",
+                      help='processing settings as a JSON object, e.g. \'{"invert": true, "threshold": 110}\'')
+    read.add_argument("image", help="image file (JPEG, PNG, ...)")
+    args = parser.parse_args(argv)
+
+    import native_ocr.panelsight as panelsight
+
+    zone = dict(args.zone, role=args.role)
+    if args.processing is not None:
+        zone["processing"] = args.processing
+    result = reader_for(panelsight, args.role)(zone, args.image)
+    json.dump(_summarised(result), sys.stdout, indent=2)
+    sys.stdout.write("\n")
+    return 0 if result.get("valid") else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,63 @@
+// The Python-facing functions of the module, implemented across the binding files and registered
+// in module order by binding.cpp. Each takes Python objects, applies the Python rules (argument
+// conversion, exception types, exact result types) and calls the C++ core.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <optional>
+
+namespace tessaryn::panelsight::binding {
+
+namespace py = pybind11;
+
+// Reading surface (binding_surface.cpp).
+py::dict default_processing();
+py::frozenset single_digit_roles();
+py::tuple normalized_zone_bounds(py::object zone, py::object image_width, py::object image_height);
+py::list box(py::object x1, py::object y1, py::object x2, py::object y2);
+py::object decode_bgr_image(py::object preview_path);
+py::object crop_zone_from_image(py::object zone, py::object image);
+py::object crop_zone(py::object zone, py::object preview_path);
+py::object remove_small_components(py::object mask, py::object min_area);
+py::object role(py::object zone);
+py::object processing(py::object zone);
+
+// Settings and preparation (binding_prepare.cpp).
+py::dict normalize_settings(py::object settings);
+py::object process_image(py::object image, py::object settings);
+
+// The prepared display as the readers use it; prepared_display_dict gives its Python form.
+struct PreparedDisplay {
+  py::object binary;     // uint8 ndarray (rows, cols)
+  double angle = 0.0;    // the normalized rotation setting, degrees
+  py::list crop_size;    // [columns, rows] of binary
+  py::object separator;  // the separator detection result, or None
+  py::dict processing;   // the normalized settings
+};
+std::optional<PreparedDisplay> prepare_display_of_crop(py::object crop, py::object detect_separator,
+                                                       py::object processing_settings);
+py::dict prepared_display_dict(const PreparedDisplay& display);
+py::object prepare_display_from_crop(py::object crop, py::object detect_separator, py::object processing_settings);
+py::object prepare_display_from_image(py::object zone, py::object image, py::object detect_separator,
+                                      py::object processing_settings);
+py::object prepare_display(py::object zone, py::object preview_path, py::object detect_separator,
+                           py::object processing_settings);
+
+// Layouts and the field readers (binding_readers.cpp).
+py::object read_slots(py::object binary, py::object slots);
+py::list equal_digit_slots(py::object width, py::object height, py::object count);
+py::list clock_slots(py::object width, py::object height, py::object separator_x);
+py::list layout_for_role(py::object role, py::object width, py::object height, py::object separator_x);
+py::dict read_score_from_crop(py::object crop, py::object role, py::object processing_settings);
+py::dict read_score_from_image(py::object zone, py::object image);
+py::dict read_score(py::object zone, py::object preview_path);
+py::dict read_period_from_crop(py::object crop, py::object processing_settings);
+py::dict read_period_from_image(py::object zone, py::object image);
+py::dict read_period(py::object zone, py::object preview_path);
+py::dict read_single_digit_from_crop(py::object crop, py::object role, py::object processing_settings);
+py::dict read_single_digit_from_image(py::object zone, py::object image);
+py::dict read_single_digit(py::object zone, py::object preview_path);
+
+}  // namespace tessaryn::panelsight::binding
