@@ -11,6 +11,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import numpy as np  # noqa: E402
 
+import board  # noqa: E402
+import native_ocr.panelsight as panelsight  # noqa: E402
 import native_ocr.segmark as segmark  # noqa: E402
 import sevenseg  # noqa: E402
 
@@ -69,11 +71,28 @@ def bench_segmark():
         print(f"  read_slots 4-digit clock 200x70 {threads} thread(s): {us:7.2f} us/call, {us / 4:6.2f} us/slot")
 
 
+def bench_readers():
+    fields = [board.Field("home_score", "47", 40, 40, 56), board.Field("period", "3", 300, 40, 56)]
+    b = board.render_board(fields, style="led_amber")
+    score_crop = panelsight.crop_zone_from_image(b.zones["home_score"], b.frame)
+    period_crop = panelsight.crop_zone_from_image(b.zones["period"], b.frame)
+    assert panelsight.read_score_from_crop(score_crop)["value"] == 47
+    assert panelsight.read_period_from_crop(period_crop)["value"] == 3
+    print(f"field readers (crops {score_crop.shape[1]}x{score_crop.shape[0]} and "
+          f"{period_crop.shape[1]}x{period_crop.shape[0]}, preparation included)")
+    for threads in (1, 2):
+        us = per_call_us(lambda: panelsight.read_score_from_crop(score_crop), threads=threads)
+        print(f"  read_score_from_crop   {threads} thread(s): {us:7.2f} us/read")
+        us = per_call_us(lambda: panelsight.read_period_from_crop(period_crop), threads=threads)
+        print(f"  read_period_from_crop  {threads} thread(s): {us:7.2f} us/read")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build", help="build folder with the benchmark programs")
     args = parser.parse_args()
     bench_segmark()
+    bench_readers()
     core = os.path.join(args.build, "bench", "segmark_bench")
     if os.path.exists(core):
         print("digit reader core (C++, no Python layer)", flush=True)

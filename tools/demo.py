@@ -1,60 +1,58 @@
-"""End-to-end demonstration: a rendered scoreboard preview is decoded, its zones cut out, made
-binary and read digit by digit, and the readings are printed beside the values drawn."""
+"""End-to-end demonstration: a rendered scoreboard is saved as a JPEG preview, every field is read
+from the file through native_ocr.panelsight, and the readings are printed beside the values drawn."""
 
+import json
 import os
+import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import cv2  # noqa: E402
-import numpy as np  # noqa: E402
 
 import board  # noqa: E402
 import native_ocr.panelsight as panelsight  # noqa: E402
-import native_ocr.segmark as segmark  # noqa: E402
 
-FIELDS = {
-    "home_score": ("47", 60, 60, 90),
-    "guest_score": ("03", 420, 60, 90),
-    "period": ("3", 300, 200, 70),
-    "home_shots": ("29", 60, 230, 60),
-    "guest_shots": ("18", 440, 230, 60),
+READERS = {
+    "home_score": panelsight.read_score, "guest_score": panelsight.read_score,
+    "home_shots": panelsight.read_score, "guest_shots": panelsight.read_score,
+    "period": panelsight.read_period, "down": panelsight.read_single_digit,
+    "home_timeouts": panelsight.read_single_digit,
 }
 
 
-def equal_slots(width, height, count):
-    """Equal digit slots across the crop, inclusive boxes."""
-    slots = []
-    for i in range(count):
-        x1 = round(width * i / count)
-        x2 = round(width * (i + 1) / count) - 1
-        slots.append({"kind": "digit", "slot": i, "box": [x1, 0, x2, height - 1]})
-    return slots
-
-
 def main():
-    frame, zones = board.render_board(FIELDS)
+    total = correct = 0
     with tempfile.TemporaryDirectory() as folder:
-        preview = os.path.join(folder, "srt_preview.jpg")
-        cv2.imwrite(preview, frame, [cv2.IMWRITE_JPEG_QUALITY, 85])
-        decoded = panelsight.decode_bgr_image(preview)
-        print(f"preview {preview}: {decoded.shape[1]}x{decoded.shape[0]}")
-        correct = 0
-        for role, (text, *_rest) in FIELDS.items():
-            zone = zones[role]
-            crop = panelsight.crop_zone_from_image(zone, decoded)
-            gray = cv2.cvtColor(crop, cv2.COLOR_BGR2GRAY)
-            binary = np.where(gray > 90, 255, 0).astype(np.uint8)
-            results = segmark.read_slots(binary, equal_slots(binary.shape[1], binary.shape[0], len(text)))
-            read = "".join("?" if r["char"] is None else str(r["char"]) for r in results)
-            ok = read == text
-            correct += ok
-            bounds = panelsight.normalized_zone_bounds(zone, decoded.shape[1], decoded.shape[0])
-            print(f"{role:12s} zone {bounds}  drawn {text:>3s}  read {read:>3s}  "
-                  f"{'ok' if ok else 'WRONG'}  confidences {[round(r['confidence'], 2) for r in results]}")
-        print(f"accuracy: {correct}/{len(FIELDS)} fields")
-        return 0 if correct == len(FIELDS) else 1
+        for style in board.STYLES:
+            b = board.render_board(board.standard_fields(), style=style, seed=1)
+            preview = os.path.join(folder, f"preview_{style}.jpg")
+            cv2.imwrite(preview, b.frame, [cv2.IMWRITE_JPEG_QUALITY, 90])
+            print(f"board '{style}' ({b.frame.shape[1]}x{b.frame.shape[0]} JPEG)")
+            for role, zone in b.zones.items():
+                result = READERS[role](zone, preview)
+                truth = int(b.truths[role])
+                ok = result["value"] == truth
+                total += 1
+                correct += ok
+                conf = [round(item.get("confidence", 0.0), 2) for item in result.get("ocr_items", [])]
+                print(f"  {role:14s} drawn {b.truths[role]!r:5s} read {str(result['value']):>4s}  "
+                      f"{result['reason']:14s} {'ok' if ok else 'WRONG'}  confidence {conf}")
+        # The command line reads the same way; show one field through it.
+        b = board.render_board(board.standard_fields(), style="lcd", seed=1)
+        preview = os.path.join(folder, "preview_cli.png")
+        cv2.imwrite(preview, b.frame)
+        z = b.zones["home_score"]
+        command = [sys.executable, "-m", "native_ocr", "read", "--role", "home_score",
+                   "--zone", f"{z['x']:.4f},{z['y']:.4f},{z['width']:.4f},{z['height']:.4f}",
+                   "--processing", json.dumps(z["processing"]), preview]
+        done = subprocess.run(command, capture_output=True, text=True)
+        cli = json.loads(done.stdout)
+        print(f"command line: python3 -m native_ocr read --role home_score ... -> value {cli['value']}, "
+              f"reason {cli['reason']}")
+    print(f"accuracy: {correct}/{total} fields read right")
+    return 0 if correct == total else 1
 
 
 if __name__ == "__main__":
