@@ -74,8 +74,13 @@ def bench_segmark():
 def bench_readers():
     fields = [board.Field("home_score", "47", 40, 40, 56), board.Field("period", "3", 300, 40, 56)]
     b = board.render_board(fields, style="led_amber")
-    score_crop = panelsight.crop_zone_from_image(b.zones["home_score"], b.frame)
-    period_crop = panelsight.crop_zone_from_image(b.zones["period"], b.frame)
+    def widened(zone, width):
+        # A zone marked with some margin, as operators do: the crop is `width` pixels wide.
+        x1, y1, x2, y2 = panelsight.normalized_zone_bounds(zone, b.frame.shape[1], b.frame.shape[0])
+        left = max(0, (x1 + x2 - width) // 2)
+        return b.frame[y1:y2, left:left + width]
+    score_crop = widened(b.zones["home_score"], 120)
+    period_crop = widened(b.zones["period"], 60)
     assert panelsight.read_score_from_crop(score_crop)["value"] == 47
     assert panelsight.read_period_from_crop(period_crop)["value"] == 3
     print(f"field readers (crops {score_crop.shape[1]}x{score_crop.shape[0]} and "
@@ -93,10 +98,11 @@ def main():
     args = parser.parse_args()
     bench_segmark()
     bench_readers()
-    core = os.path.join(args.build, "bench", "segmark_bench")
-    if os.path.exists(core):
-        print("digit reader core (C++, no Python layer)", flush=True)
-        subprocess.run([core, "--benchmark_min_time=0.5"], check=False)
+    for program, title in (("segmark_bench", "digit reader core"), ("panelsight_bench", "crop preparation core")):
+        core = os.path.join(args.build, "bench", program)
+        if os.path.exists(core):
+            print(f"{title} (C++, no Python layer)", flush=True)
+            subprocess.run([core, "--benchmark_min_time=0.5"], check=False)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <bit>
 #include <cmath>
 
 namespace tessaryn::panelsight {
@@ -32,8 +33,15 @@ cv::Mat process_image(const cv::Mat& image, PixelLayout layout, const Processing
   cv::Mat out;
   cv::convertScaleAbs(gray, out, s.contrast, s.brightness);
 
-  const std::array<uint8_t, 256> table = gamma_table(s.gamma);
-  cv::LUT(out, cv::Mat(1, 256, CV_8U, const_cast<uint8_t*>(table.data())), out);
+  // 256 pow() calls cost about as much as the rest of a small crop's preparation, and a zone's
+  // gamma rarely changes between frames; the table is a pure function of the gamma's bits.
+  thread_local uint64_t table_gamma_bits = std::bit_cast<uint64_t>(kDefaultProcessing.gamma);
+  thread_local std::array<uint8_t, 256> table = gamma_table(kDefaultProcessing.gamma);
+  if (std::bit_cast<uint64_t>(s.gamma) != table_gamma_bits) {
+    table = gamma_table(s.gamma);
+    table_gamma_bits = std::bit_cast<uint64_t>(s.gamma);
+  }
+  cv::LUT(out, cv::Mat(1, 256, CV_8U, table.data()), out);
 
   if (std::abs(s.rotation) > kRotationDeadband) {
     const int h = out.rows;
