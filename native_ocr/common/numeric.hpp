@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <concepts>
 #include <cstddef>
@@ -251,7 +252,40 @@ inline double percentile_linear(std::span<const float> values, double q) {
   return detail::percentile_linear(values, q);
 }
 inline double percentile_linear(std::span<const std::uint8_t> values, double q) {
-  return detail::percentile_linear(values, q);
+  // The same neighbours found by counting: bytes have only 256 values, and a histogram costs
+  // less than a partial sort of a separator window's pixels.
+  const std::size_t n = values.size();
+  if (n == 0) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  std::array<std::size_t, 256> counts{};
+  for (const std::uint8_t v : values) {
+    ++counts[v];
+  }
+  const auto kth = [&counts](std::size_t k) {  // the k-th smallest, 0-based
+    std::size_t seen = 0;
+    for (std::size_t v = 0; v < counts.size(); ++v) {
+      seen += counts[v];
+      if (seen > k) {
+        return static_cast<std::uint8_t>(v);
+      }
+    }
+    return static_cast<std::uint8_t>(255);
+  };
+  const double index = static_cast<double>(n - 1) * (q / 100.0);
+  std::size_t lo = n - 1;
+  std::size_t hi = n - 1;
+  double t = index + 1.0;
+  if (index < static_cast<double>(n - 1)) {
+    const double whole = std::floor(index);
+    lo = static_cast<std::size_t>(whole);
+    hi = lo + 1;
+    t = index - whole;
+  }
+  const std::uint8_t a = kth(lo);
+  const std::uint8_t b = hi == lo ? a : kth(hi);
+  const auto diff = static_cast<double>(static_cast<std::uint8_t>(b - a));
+  return t >= 0.5 ? static_cast<double>(b) - diff * (1.0 - t) : static_cast<double>(a) + diff * t;
 }
 
 // np.convolve(a, v, mode="same"): max(n, m) values centred as NumPy centres them; empty when

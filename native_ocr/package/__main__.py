@@ -47,10 +47,7 @@ def _summarised(value):
 
 def reader_for(panelsight, role):
     if role in CLOCK_ROLES:
-        reader = getattr(panelsight, "read_clock", None)
-        if reader is None:
-            raise SystemExit("clock fields cannot be read by this build")
-        return reader
+        return panelsight.read_clock
     if role in SCORE_ROLES:
         return panelsight.read_score
     if role in panelsight.SINGLE_DIGIT_ROLES:

@@ -46,6 +46,45 @@ PYBIND11_MODULE(panelsight, m) {
         "crop_zone_from_image(zone, decode_bgr_image(preview_path)).");
   m.def("_remove_small_components", &b::remove_small_components, py::arg("mask"), py::arg("min_area"),
         "A new mask: 255 on the 8-connected components of area at least min_area, 0 elsewhere.");
+  // The clock separator detection: its stages, then the detector that chains them.
+  m.def("_clock_separator_mask", &b::clock_separator_mask, py::arg("crop"), py::arg("blurred_gray") = py::none(),
+        "0/255 mask of the lit separator pixels of a search window.");
+  m.def("_separator_energy_map", &b::separator_energy_map, py::arg("corridor"),
+        py::arg("blurred_gray") = py::none(), "(binary, gray_energy, combined) float32 energies of a window.");
+  m.def("_separator_runs", &b::separator_runs, py::arg("bits"),
+        "[start, end] of each run of true values, inclusive, in order.");
+  m.def("_weighted_quantile", &b::weighted_quantile, py::arg("values"), py::arg("weights"), py::arg("quantile"));
+  m.def("_separator_groups", &b::separator_groups, py::arg("binary"), py::arg("gray_energy"), py::arg("combined"),
+        "(group records, six-slice energy profile) of a window's energy map.");
+  m.def("_separator_topology", &b::separator_topology, py::arg("groups"), py::arg("corridor_width"),
+        py::arg("corridor_height"), "Best colon and decimal-point candidates among a window's groups.");
+  m.def("_separator_search_corridor", &b::separator_search_corridor, py::arg("crop_width"), py::arg("crop_height"),
+        "Nominal separator slot and the columns the search may use.");
+  m.def("_evaluate_separator_window", &b::evaluate_separator_window, py::arg("crop"), py::arg("left"),
+        py::arg("window_width"), py::arg("blurred_gray") = py::none(),
+        "Groups, energy profile and topology of the search window starting at `left`.");
+  m.def("_separator_spatial_prior", &b::separator_spatial_prior, py::arg("candidate_left"),
+        py::arg("candidate_right"), py::arg("hypothesis_x"), py::arg("physical_left"), py::arg("physical_right"),
+        "How well a window and a separator position agree with the nominal slot.");
+  m.def("_separator_hypothesis", &b::separator_hypothesis, py::arg("evaluated"), py::arg("hypothesis_char"),
+        py::arg("physical_left"), py::arg("physical_right"),
+        "Colon (\":\") or decimal-point hypothesis of a window evaluation, or None.");
+  m.def("_reflect_blur_radius", &b::reflect_blur_radius, py::arg("sigma") = 7.0);
+  m.def("_reflected_sheet_blurs", &b::reflected_sheet_blurs, py::arg("grays"), py::arg("sigma") = 7.0,
+        "Gaussian blurs of equal-height gray images from one blur of a sheet of reflected windows.");
+  py::class_<b::SheetBlurSelfCheck>(m, "_ReflectedSheetBlurSelfCheck", py::dynamic_attr())
+      .def(py::init<>())
+      .def("__call__", [](py::object self) { b::SheetBlurSelfCheck::call(self); },
+           "Checks once per process that the sheet blur equals the per-window blur; RuntimeError if not.");
+  m.attr("_ensure_reflected_sheet_blur") = m.attr("_ReflectedSheetBlurSelfCheck")();
+  m.def("_separator_window_views", &b::separator_window_views, py::arg("source"),
+        "Contiguous copies of the detector's search windows, in start order.");
+  m.def("_separator_window_blurs", &b::separator_window_blurs, py::arg("source"),
+        "Detail blur of every search window, from one blurred sheet.");
+  m.def("_detect_clock_separator_without_regions", &b::detect_clock_separator_without_regions, py::arg("crop"),
+        py::arg("angle") = 0.0, py::kw_only(), py::arg("window_blurs") = py::none(),
+        py::arg("per_window_blur") = false,
+        "Where the clock's separator is and whether it is a colon or a decimal point, or None.");
   m.def("prepare_display_from_crop", &b::prepare_display_from_crop, py::arg("crop"),
         py::arg("detect_separator") = false, py::arg("processing") = py::none(),
         "The prepared display of a crop: binary image, angle, size, separator, settings; or None.");
@@ -55,6 +94,11 @@ PYBIND11_MODULE(panelsight, m) {
         py::arg("detect_separator") = false, py::arg("processing") = py::none());
   m.def("_role", &b::role, py::arg("zone"), "The zone's role text, or None.");
   m.def("_processing", &b::processing, py::arg("zone"), "The zone's processing settings, or None.");
+  m.def("read_clock_from_crop", &b::read_clock_from_crop, py::arg("crop"), py::arg("role") = "clock",
+        py::arg("processing") = py::none(), "Reads a game or penalty clock (12:34 or 45.6) from its crop.");
+  m.def("read_clock_from_image", &b::read_clock_from_image, py::arg("zone"), py::arg("image"));
+  m.def("read_clock", &b::read_clock, py::arg("zone"), py::arg("preview_path"));
+  m.def("read_clock_zone", &b::read_clock, py::arg("zone"), py::arg("preview_path"));
   m.def("read_score_from_crop", &b::read_score_from_crop, py::arg("crop"), py::arg("role") = "home_score",
         py::arg("processing") = py::none(), "Reads a two-digit field (score, shots, ...) from its crop.");
   m.def("read_score_from_image", &b::read_score_from_image, py::arg("zone"), py::arg("image"));

@@ -60,4 +60,36 @@ py::dict read_single_digit_from_crop(py::object crop, py::object role, py::objec
 py::dict read_single_digit_from_image(py::object zone, py::object image);
 py::dict read_single_digit(py::object zone, py::object preview_path);
 
+// Clock separator detection (binding_separator.cpp).
+py::object clock_separator_mask(py::object crop, py::object blurred_gray);
+py::tuple separator_energy_map(py::object corridor, py::object blurred_gray);
+py::tuple separator_groups(py::object binary, py::object gray_energy, py::object combined);
+py::list separator_runs(py::object bits);
+py::float_ weighted_quantile(py::object values, py::object weights, py::object quantile);
+py::dict separator_topology(py::object groups, py::object corridor_width, py::object corridor_height);
+py::dict separator_search_corridor(py::object crop_width, py::object crop_height);
+py::dict evaluate_separator_window(py::object crop, py::object left, py::object window_width,
+                                   py::object blurred_gray);
+py::dict separator_spatial_prior(py::object candidate_left, py::object candidate_right, py::object hypothesis_x,
+                                 py::object physical_left, py::object physical_right);
+py::object separator_hypothesis(py::object evaluated, py::object hypothesis_char, py::object physical_left,
+                                py::object physical_right);
+py::list separator_window_views(py::object source);
+py::list reflected_sheet_blurs(py::object grays, py::object sigma);
+py::int_ reflect_blur_radius(py::object sigma);
+py::list separator_window_blurs(py::object source);
+py::object detect_clock_separator_without_regions(py::object crop, py::object angle, py::object window_blurs,
+                                                  py::object per_window_blur);
+
+// The blur self-check is an object rather than a function so that it can carry its `ready` flag,
+// which stays set for the life of the process once a check has passed.
+struct SheetBlurSelfCheck {
+  static void call(py::object self);
+};
+
+// Clock reading (binding_readers.cpp).
+py::dict read_clock_from_crop(py::object crop, py::object role, py::object processing_settings);
+py::dict read_clock_from_image(py::object zone, py::object image);
+py::dict read_clock(py::object zone, py::object preview_path);
+
 }  // namespace tessaryn::panelsight::binding

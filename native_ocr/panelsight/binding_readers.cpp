@@ -261,3 +261,142 @@ py::dict read_single_digit(py::object zone, py::object preview_path) {
 }
 
 }  // namespace tessaryn::panelsight::binding
+
+namespace tessaryn::panelsight::binding {
+
+namespace {
+
+// The characters one side of the clock shows: a digit's text, nothing for a blank position, and
+// no reading at all when either position is unreadable.
+std::optional<std::vector<py::str>> side_characters(const py::list& side) {
+  std::vector<py::str> chars;
+  for (py::handle slot : side) {
+    const core::SlotStatus status = status_of(slot);
+    if (status == core::SlotStatus::Digit) {
+      chars.push_back(py::str(get(slot, "char")));
+    } else if (status == core::SlotStatus::Empty) {
+      chars.push_back(py::str(""));
+    } else {
+      return std::nullopt;
+    }
+  }
+  return chars;
+}
+
+py::str joined(const std::vector<py::str>& chars) {
+  py::list parts;
+  for (const py::str& c : chars) {
+    parts.append(c);
+  }
+  return py::str("").attr("join")(parts);
+}
+
+py::object clock_value(const std::optional<std::vector<py::str>>& left, const std::optional<std::vector<py::str>>& right,
+                       py::handle separator_char) {
+  if (!left || !right) {
+    return py::none();
+  }
+  const py::str left_text = joined(*left);
+  const bool has_left = py::len(left_text) > 0;
+  if (py::reinterpret_borrow<py::object>(separator_char).equal(py::str("."))) {
+    // Seconds and tenths: the second right position does not enter the value.
+    const py::str tenths = right->empty() ? py::str("") : right->front();
+    if (has_left && py::len(tenths) > 0) {
+      return left_text + py::str(".") + tenths;
+    }
+    return py::none();
+  }
+  const py::str right_text = joined(*right);
+  if (has_left && py::len(right_text) > 0) {
+    return left_text + py::str(":") + right_text;
+  }
+  return py::none();
+}
+
+py::list slice_of(py::handle items, Py_ssize_t start, Py_ssize_t stop) {
+  return steal(PySequence_List(steal(PySequence_GetSlice(items.ptr(), start, stop)).ptr())).cast<py::list>();
+}
+
+}  // namespace
+
+py::dict read_clock_from_crop(py::object crop, py::object role, py::object processing_settings) {
+  const auto prepared = prepare_display_of_crop(crop, py::bool_(true), processing_settings);
+  if (!prepared) {
+    return short_result("no_frame");
+  }
+  const py::object separator = prepared->separator;
+  const bool detected = bridge::truthy(separator);
+  const py::object separator_x = detected ? get(separator, "x") : py::object(py::none());
+  const py::object used_role = bridge::truthy(role) ? role : py::str("clock");
+  const py::list layout = layout_for_role(used_role, prepared->crop_size[0], prepared->crop_size[1], separator_x);
+  const py::object digit_items = read_slots(prepared->binary, layout);
+
+  const py::list left = slice_of(digit_items, 0, 2);
+  const py::list right = slice_of(digit_items, 2, 4);
+  const py::object separator_char = detected ? separator.attr("get")("char", ":") : py::object(py::str(":"));
+  const py::object clock_mode = detected ? separator.attr("get")("mode", "minutes") : py::object(py::str("minutes"));
+  const py::object value = clock_value(side_characters(left), side_characters(right), separator_char);
+
+  py::dict separator_entry;
+  separator_entry["kind"] = "separator";
+  separator_entry["char"] = separator_char;
+  separator_entry["status"] = detected ? "separator" : "unknown";
+  separator_entry["confidence"] =
+      py::float_(detected ? bridge::to_double(steal(PyNumber_Float(
+                                separator.attr("get")("confidence", 0.0).ptr())))
+                          : 0.0);
+  separator_entry["box"] = py::none();
+  for (py::handle slot : layout) {
+    if (get(slot, "kind").equal(py::str("separator"))) {
+      separator_entry["box"] = slot["box"];
+      break;
+    }
+  }
+  py::list ocr_items;
+  for (py::handle slot : left) {
+    ocr_items.append(slot);
+  }
+  ocr_items.append(separator_entry);
+  for (py::handle slot : right) {
+    ocr_items.append(slot);
+  }
+  py::list digits;
+  for (py::handle slot : digit_items) {
+    digits.append(get(slot, "char"));
+  }
+
+  const bool valid = !value.is_none();
+  py::dict d;
+  d["value"] = value;
+  d["raw_value"] = value;
+  d["digits"] = digits;
+  d["digit_items"] = digit_items;
+  d["ocr_items"] = ocr_items;
+  d["geometry_items"] = layout;
+  d["separator_x"] = separator_x;
+  d["separator_char"] = separator_char;
+  d["clock_mode"] = clock_mode;
+  d["valid"] = valid;
+  d["stable"] = true;
+  d["accepted"] = valid;
+  d["reason"] = valid ? "raw" : "unrecognized";
+  py::dict debug;
+  debug["angle"] = py::float_(numeric::round_decimals(prepared->angle, 2));
+  debug["crop_size"] = prepared->crop_size;
+  debug["layout"] = layout;
+  debug["separator"] = separator;
+  d["debug"] = debug;
+  return d;
+}
+
+py::dict read_clock_from_image(py::object zone, py::object image) {
+  py::object zone_role = role(zone);
+  py::object crop = crop_zone_from_image(zone, image);
+  return read_clock_from_crop(crop, zone_role, processing(zone));
+}
+
+py::dict read_clock(py::object zone, py::object preview_path) {
+  return read_clock_from_image(zone, decode_bgr_image(preview_path));
+}
+
+}  // namespace tessaryn::panelsight::binding

@@ -212,3 +212,60 @@ TEST(Prepare, ReadsOnlyAndRefusesWhatOpenCvRefuses) {
 }
 
 }  // namespace
+
+#include <opencv2/imgproc.hpp>
+
+#include "panelsight/core/separator/fixed_gaussian.hpp"
+#include "panelsight/core/separator/sheet_blur.hpp"
+
+namespace {
+
+namespace sep = tessaryn::panelsight::separator;
+
+TEST(SeparatorBlur, TheFixedPointModelBlursAsOpenCvDoes) {
+  const sep::FixedPointGaussian* model = sep::FixedPointGaussian::for_sigma(7.0);
+  ASSERT_NE(model, nullptr);
+  EXPECT_EQ(sep::FixedPointGaussian::for_sigma(2.0), nullptr);
+  cv::RNG rng(11);
+  for (const cv::Size size : {cv::Size(1, 1), cv::Size(1, 50), cv::Size(50, 1), cv::Size(3, 2), cv::Size(11, 87),
+                              cv::Size(64, 64), cv::Size(200, 3)}) {
+    cv::Mat gray(size, CV_8U);
+    rng.fill(gray, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat expected;
+    cv::GaussianBlur(gray, expected, cv::Size(0, 0), 7.0);
+    cv::Mat produced(size, CV_8U);
+    model->blur(gray, produced);
+    EXPECT_EQ(cv::norm(expected, produced, cv::NORM_INF), 0.0) << size;
+  }
+}
+
+TEST(SeparatorBlur, SheetRegionsShareOneBuffer) {
+  std::vector<cv::Mat> grays{cv::Mat(30, 4, CV_8U, cv::Scalar(10)), cv::Mat(30, 9, CV_8U, cv::Scalar(200))};
+  const std::vector<cv::Mat> blurs = sep::reflected_sheet_blurs(grays, 7.0);
+  ASSERT_EQ(blurs.size(), 2u);
+  EXPECT_EQ(blurs[0].datastart, blurs[1].datastart);
+  EXPECT_EQ(blurs[1].at<uint8_t>(5, 5), 200);
+  EXPECT_TRUE(sep::reflected_sheet_blurs({}, 7.0).empty());
+}
+
+TEST(RemoveSmallComponents, MatchesOpenCvLabellingOnNoise) {
+  cv::RNG rng(5);
+  for (int trial = 0; trial < 20; ++trial) {
+    cv::Mat noise(1 + trial * 3, 2 + trial * 5, CV_8U);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat mask = noise > 170;
+    cv::Mat labels;
+    cv::Mat stats;
+    cv::Mat centroids;
+    const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+    cv::Mat expected = cv::Mat::zeros(mask.size(), CV_8U);
+    for (int label = 1; label < count; ++label) {
+      if (stats.at<int>(label, cv::CC_STAT_AREA) >= 3) {
+        expected.setTo(255, labels == label);
+      }
+    }
+    EXPECT_EQ(cv::norm(expected, tp::remove_small_components(mask, 3), cv::NORM_INF), 0.0) << trial;
+  }
+}
+
+}  // namespace

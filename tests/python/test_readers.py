@@ -382,6 +382,14 @@ def test_command_line_reads_a_field(tmp_path):
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
     assert result["value"] == 47 and result["reason"] == "ok" and len(result["ocr_items"]) == 2
+    clock = board.render_board([board.Field("clock", "12:34", 60, 40, 80)], style="led_red")
+    cv2.imwrite(str(path), clock.frame)
+    z = clock.zones["clock"]
+    done = run_cli("read", "--role", "clock", "--zone", f"{z['x']},{z['y']},{z['width']},{z['height']}",
+                   "--processing", json.dumps(z["processing"]), str(path))
+    result = json.loads(done.stdout)
+    assert done.returncode == 0 and result["value"] == "12:34" and result["separator_char"] == ":"
+    assert result["debug"]["separator"]["mode"] == "minutes"
     missing = run_cli("read", "--role", "period", "--zone", "0,0,1,1", str(tmp_path / "none.jpg"))
     assert missing.returncode == 1 and json.loads(missing.stdout) == NO_FRAME
 

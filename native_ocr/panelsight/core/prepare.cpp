@@ -19,6 +19,15 @@ std::array<uint8_t, 256> gamma_table(double gamma) {
   return table;
 }
 
+cv::Mat rotated(const cv::Mat& image, double degrees) {
+  const int h = image.rows;
+  const int w = image.cols;
+  const cv::Mat rotation = cv::getRotationMatrix2D(cv::Point2f(w / 2.0f, h / 2.0f), degrees, 1.0);
+  cv::Mat out;
+  cv::warpAffine(image, out, rotation, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
+  return out;
+}
+
 cv::Mat process_image(const cv::Mat& image, PixelLayout layout, const ProcessingSettings& s) {
   if (image.depth() != CV_8U) {
     CV_Error(cv::Error::StsUnsupportedFormat, "the image must be of dtype uint8");
@@ -44,13 +53,7 @@ cv::Mat process_image(const cv::Mat& image, PixelLayout layout, const Processing
   cv::LUT(out, cv::Mat(1, 256, CV_8U, table.data()), out);
 
   if (std::abs(s.rotation) > kRotationDeadband) {
-    const int h = out.rows;
-    const int w = out.cols;
-    const cv::Mat rotation = cv::getRotationMatrix2D(cv::Point2f(w / 2.0f, h / 2.0f), s.rotation, 1.0);
-    cv::Mat rotated;
-    cv::warpAffine(out, rotated, rotation, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-                   cv::Scalar(0));
-    out = rotated;
+    out = rotated(out, s.rotation);
   }
 
   if (s.blur > 0) {

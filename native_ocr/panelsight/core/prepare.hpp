@@ -14,6 +14,10 @@ namespace tessaryn::panelsight {
 // Entry i is the integer part of 255 * (i / 255)^(1 / gamma), computed in double precision.
 std::array<uint8_t, 256> gamma_table(double gamma);
 
+// The image turned by `degrees` (counter-clockwise positive) about its centre (w / 2, h / 2),
+// same size, bilinear, with black where the turned image leaves the frame uncovered.
+cv::Mat rotated(const cv::Mat& image, double degrees);
+
 // A frame with a channel axis is converted from BGR even when it has a single channel, so that
 // OpenCV's conversion refuses what it refuses for any other caller.
 enum class PixelLayout { Gray, Colour };

@@ -1,0 +1,660 @@
+// The clock separator detection in Python terms. The numeric stages run in the C++ core; the
+// detector itself chains them through the module's attributes (corridor, window evaluation,
+// hypotheses, window blurs and the blur self-check), so that a stage replaced from Python takes
+// effect on the next call.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/numeric.hpp"
+#include "common/pybridge.hpp"
+#include "panelsight/binding_functions.hpp"
+#include "panelsight/binding_support.hpp"
+#include "panelsight/core/prepare.hpp"
+#include "panelsight/core/separator/corridor.hpp"
+#include "panelsight/core/separator/energy.hpp"
+#include "panelsight/core/separator/groups.hpp"
+#include "panelsight/core/separator/hypothesis.hpp"
+#include "panelsight/core/separator/sheet_blur.hpp"
+#include "panelsight/core/separator/topology.hpp"
+
+namespace tessaryn::panelsight::binding {
+
+namespace bridge = tessaryn::py_bridge;
+namespace sep = tessaryn::panelsight::separator;
+using tessaryn::py_bridge::steal;
+
+namespace {
+
+constexpr const char* kBlurMismatch = "Reflected separator blur does not match the per-window Gaussian blur";
+constexpr const char* kBlurCount = "Separator blur count does not match the search windows";
+
+py::float_ rounded(double value, int digits) { return py::float_(numeric::round_decimals(value, digits)); }
+
+double float_of(py::handle value) { return bridge::to_double(steal(PyNumber_Float(value.ptr()))); }
+
+int64_t int_of(py::handle value) { return bridge::int_saturating(value); }
+
+py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
+
+py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
+
+// Runs `work` without the GIL and turns an OpenCV failure into cv2.error once it is held again.
+template <class F>
+auto without_gil(F&& work) {
+  std::optional<cv::Exception> failure;
+  std::optional<decltype(work())> result;
+  {
+    py::gil_scoped_release release;
+    try {
+      result.emplace(work());
+    } catch (const cv::Exception& error) {
+      failure = error;
+    }
+  }
+  if (failure) {
+    bridge::raise_cv_error(*failure);
+  }
+  return std::move(*result);
+}
+
+[[noreturn]] void raise_image_error(const std::string& message, const char* function) {
+  bridge::raise_cv_error(cv::Exception(cv::Error::StsUnsupportedFormat, message, function, __FILE__, __LINE__));
+}
+
+// A uint8 image as a Mat over its pixels; the stages work on 8-bit colour like OpenCV's own
+// conversions of the frame.
+cv::Mat uint8_mat(py::handle image, const char* function) {
+  const py::array array = bridge::as_ndarray(image);
+  if (bridge::cv_depth_of(array.dtype()) != CV_8U) {
+    raise_image_error("the image must be of dtype uint8, got " + std::string(py::str(array.dtype())), function);
+  }
+  if (array.ndim() < 2 || array.ndim() > 3) {
+    raise_image_error("the image must have 2 or 3 dimensions", function);
+  }
+  const cv::Mat mat = bridge::mat_of(array);
+  // An array made here from another kind of object dies on return; its pixels must not.
+  return array.ptr() == image.ptr() ? mat : mat.clone();
+}
+
+cv::Mat optional_blur(py::handle blurred_gray) {
+  return blurred_gray.is_none() ? cv::Mat() : uint8_mat(blurred_gray, "_clock_separator_mask");
+}
+
+py::array float32_array(py::handle array) {
+  return py::module_::import("numpy").attr("ascontiguousarray")(array, "float32").cast<py::array>();
+}
+
+cv::Mat float32_mat(const py::array& array) {
+  if (array.ndim() != 2) {
+    throw py::value_error("expected a 2-D energy array, got " + std::to_string(array.ndim()) + "-D");
+  }
+  return cv::Mat(static_cast<int>(array.shape(0)), static_cast<int>(array.shape(1)), CV_32F,
+                 const_cast<void*>(array.data()));
+}
+
+// -- records as dictionaries -----------------------------------------------------------------------
+
+py::dict group_dict(const sep::Group& g) {
+  py::dict d;
+  d["y_min"] = py::int_(g.y_min);
+  d["y_max"] = py::int_(g.y_max);
+  d["center_x"] = py::float_(g.center_x);
+  d["center_y"] = py::float_(g.center_y);
+  d["width"] = py::float_(g.width);
+  d["height"] = py::int_(g.height);
+  d["energy"] = py::float_(g.energy);
+  d["gray_energy"] = py::float_(g.gray_energy);
+  d["binary_energy"] = py::float_(g.binary_energy);
+  d["energy_fraction"] = py::float_(g.energy_fraction);
+  d["x_normalized"] = py::float_(g.x_normalized);
+  d["y_normalized"] = py::float_(g.y_normalized);
+  d["reliability"] = py::float_(g.reliability);
+  return d;
+}
+
+// The fields the topology reads, by item access as the records may come from Python.
+sep::Group group_of(py::handle record) {
+  sep::Group g;
+  g.center_x = float_of(item(record, "center_x"));
+  g.center_y = float_of(item(record, "center_y"));
+  g.width = float_of(item(record, "width"));
+  g.height = static_cast<int64_t>(float_of(item(record, "height")));
+  g.energy = float_of(item(record, "energy"));
+  g.y_normalized = float_of(item(record, "y_normalized"));
+  g.reliability = float_of(item(record, "reliability"));
+  return g;
+}
+
+py::tuple groups_result(const sep::Groups& groups) {
+  py::list records;
+  for (const sep::Group& g : groups.groups) {
+    records.append(group_dict(g));
+  }
+  py::list profile;
+  for (double share : groups.energy_profile) {
+    profile.append(py::float_(share));
+  }
+  return py::make_tuple(records, profile);
+}
+
+// The topology result over the caller's own records: candidates hold the same record objects.
+py::dict topology_dict(const sep::Topology& t, const py::list& records) {
+  py::dict d;
+  if (t.colon) {
+    py::dict c;
+    c["score"] = py::float_(t.colon->score);
+    c["upper"] = records[t.colon->upper];
+    c["lower"] = records[t.colon->lower];
+    c["alignment"] = py::float_(t.colon->alignment);
+    c["similarity"] = py::float_(t.colon->similarity);
+    c["separation"] = py::float_(t.colon->separation);
+    c["topology"] = py::float_(t.colon->topology);
+    c["centrality"] = py::float_(t.colon->centrality);
+    d["colon"] = c;
+  } else {
+    d["colon"] = py::none();
+  }
+  if (t.decimal) {
+    py::dict c;
+    c["score"] = py::float_(t.decimal->score);
+    c["lower"] = records[t.decimal->lower];
+    d["decimal"] = c;
+  } else {
+    d["decimal"] = py::none();
+  }
+  d["colon_score"] = py::float_(t.colon_score());
+  d["decimal_score"] = py::float_(t.decimal_score());
+  return d;
+}
+
+py::dict corridor_dict(const sep::Corridor& c) {
+  py::dict d;
+  d["physical_left"] = py::int_(c.physical_left);
+  d["physical_right"] = py::int_(c.physical_right);
+  d["search_left"] = py::int_(c.search_left);
+  d["search_right"] = py::int_(c.search_right);
+  d["window_width"] = py::int_(c.window_width);
+  d["minimum_overlap"] = py::float_(c.minimum_overlap);
+  d["max_shift"] = py::int_(c.max_shift);
+  return d;
+}
+
+void add_spatial(py::dict& d, const sep::SpatialPrior& p) {
+  d["spatial_prior"] = py::float_(p.spatial_prior);
+  d["overlap_ratio"] = py::float_(p.overlap_ratio);
+  d["window_prior"] = py::float_(p.window_prior);
+  d["group_prior"] = py::float_(p.group_prior);
+  d["center_compatible"] = py::bool_(p.center_compatible);
+}
+
+// -- the detector's pieces -------------------------------------------------------------------------
+
+sep::Corridor corridor_of(py::handle crop_width, py::handle crop_height) {
+  // Sizes are counted as the layout counts them: whole numbers, truncated.
+  if (!PyNumber_Check(crop_width.ptr()) || !PyNumber_Check(crop_height.ptr())) {
+    throw py::type_error("crop_width and crop_height must be numbers");
+  }
+  return sep::search_corridor(int_of(crop_width), int_of(crop_height));
+}
+
+std::vector<int64_t> starts_of(py::handle geometry) {
+  sep::Corridor c;
+  c.physical_left = int_of(item(geometry, "physical_left"));
+  c.search_left = int_of(item(geometry, "search_left"));
+  c.search_right = int_of(item(geometry, "search_right"));
+  c.window_width = int_of(item(geometry, "window_width"));
+  return sep::window_starts(c);
+}
+
+std::vector<cv::Mat> window_views_of(const cv::Mat& source) {
+  const sep::Corridor corridor = sep::search_corridor(source.cols, source.rows);
+  std::vector<cv::Mat> views;
+  for (const int64_t start : sep::window_starts(corridor)) {
+    const sep::WindowSpan span = sep::place_window(start, corridor.window_width, source.cols);
+    const int width = static_cast<int>(std::max<int64_t>(0, span.right - span.left + 1));
+    views.push_back(source(cv::Rect(static_cast<int>(span.left), 0, width, source.rows)).clone());
+  }
+  return views;
+}
+
+py::list arrays_of(std::vector<cv::Mat> mats) {
+  py::list out;
+  for (cv::Mat& m : mats) {
+    out.append(bridge::ndarray_of(std::move(m)));
+  }
+  return out;
+}
+
+py::object module_function(const char* name) {
+  const std::optional<py::object> f = module_attribute(name);
+  if (!f) {
+    throw py::attribute_error("module 'native_ocr.panelsight' has no attribute '" + std::string(name) + "'");
+  }
+  return *f;
+}
+
+py::list box_of(int64_t left, int64_t right, int64_t height) {
+  py::list b;
+  b.append(py::int_(left));
+  b.append(py::int_(0));
+  b.append(py::int_(right));
+  b.append(py::int_(height - 1));
+  return b;
+}
+
+py::object public_group(py::handle g, int64_t best_left) {
+  if (g.is_none()) {
+    return py::none();
+  }
+  py::dict d;
+  d["y_min"] = py::int_(int_of(item(g, "y_min")));
+  d["y_max"] = py::int_(int_of(item(g, "y_max")));
+  d["center_x"] = rounded(float_of(py::int_(best_left) + item(g, "center_x")), 2);
+  d["center_y"] = rounded(float_of(item(g, "center_y")), 2);
+  d["x_normalized"] = rounded(float_of(item(g, "x_normalized")), 4);
+  d["y_normalized"] = rounded(float_of(item(g, "y_normalized")), 4);
+  d["width"] = rounded(float_of(item(g, "width")), 2);
+  d["height"] = py::int_(int_of(item(g, "height")));
+  for (const char* key : {"energy", "gray_energy", "binary_energy"}) {
+    d[key] = rounded(float_of(item(g, key)), 2);
+  }
+  d["energy_fraction"] = rounded(float_of(item(g, "energy_fraction")), 4);
+  d["reliability"] = rounded(float_of(item(g, "reliability")), 4);
+  return d;
+}
+
+py::object public_hypothesis(py::handle h, int64_t height) {
+  if (h.is_none()) {
+    return py::none();
+  }
+  const py::object window = item(h, "window");
+  py::dict d;
+  d["hypothesis_char"] = item(h, "char");
+  d["candidate_window"] = box_of(int_of(item(window, "left")), int_of(item(window, "right")), height);
+  d["hypothesis_x"] = rounded(float_of(item(h, "x")), 2);
+  for (const char* key : {"overlap_ratio", "window_prior", "group_prior", "spatial_prior", "topological_score",
+                          "final_score"}) {
+    d[key] = rounded(float_of(item(h, key)), 4);
+  }
+  d["center_compatible"] = item(h, "center_compatible");
+  return d;
+}
+
+// The first hypothesis with the largest final score, as max() picks it.
+py::object best_of(const py::list& hypotheses) {
+  py::object best = py::none();
+  for (py::handle h : hypotheses) {
+    if (best.is_none() || item(h, "final_score") > item(best, "final_score")) {
+      best = py::reinterpret_borrow<py::object>(h);
+    }
+  }
+  return best;
+}
+
+bool ranks_above(py::handle a, py::handle b) {
+  const py::tuple ka = py::make_tuple(item(a, "final_score"), item(a, "topological_score"));
+  const py::tuple kb = py::make_tuple(item(b, "final_score"), item(b, "topological_score"));
+  return ka > kb;
+}
+
+}  // namespace
+
+// -- module functions --------------------------------------------------------------------------------
+
+py::object clock_separator_mask(py::object crop, py::object blurred_gray) {
+  const cv::Mat window = uint8_mat(crop, "_clock_separator_mask");
+  const cv::Mat blur = optional_blur(blurred_gray);
+  return bridge::ndarray_of(without_gil([&] { return sep::separator_mask(window, blur); }));
+}
+
+py::tuple separator_energy_map(py::object corridor, py::object blurred_gray) {
+  const cv::Mat window = uint8_mat(corridor, "_separator_energy_map");
+  const cv::Mat blur = optional_blur(blurred_gray);
+  sep::EnergyMap map = without_gil([&] { return sep::separator_energy_map(window, blur); });
+  return py::make_tuple(bridge::ndarray_of(std::move(map.binary)), bridge::ndarray_of(std::move(map.gray_energy)),
+                        bridge::ndarray_of(std::move(map.combined)));
+}
+
+py::tuple separator_groups(py::object binary, py::object gray_energy, py::object combined) {
+  const py::array b = float32_array(binary);
+  const py::array g = float32_array(gray_energy);
+  const py::array c = float32_array(combined);
+  const cv::Mat bm = float32_mat(b);
+  const cv::Mat gm = float32_mat(g);
+  const cv::Mat cm = float32_mat(c);
+  if (bm.size() != cm.size() || gm.size() != cm.size()) {
+    throw py::value_error("the three energy arrays must have the same shape");
+  }
+  return groups_result(without_gil([&] { return sep::separator_groups(bm, gm, cm); }));
+}
+
+py::list separator_runs(py::object bits) {
+  const py::array as_int8 = py::module_::import("numpy")
+                                .attr("ascontiguousarray")(bridge::as_ndarray(bits).attr("astype")("int8"))
+                                .cast<py::array>();
+  if (as_int8.ndim() != 1) {
+    throw py::value_error("expected a one-dimensional array of bits");
+  }
+  const std::span<const int8_t> values(static_cast<const int8_t*>(as_int8.data()),
+                                       static_cast<size_t>(as_int8.size()));
+  py::list out;
+  for (const sep::Run& run : sep::runs(values)) {
+    py::list r;
+    r.append(py::int_(run.start));
+    r.append(py::int_(run.end));
+    out.append(r);
+  }
+  return out;
+}
+
+py::float_ weighted_quantile(py::object values, py::object weights, py::object quantile) {
+  const py::array v = py::module_::import("numpy").attr("ascontiguousarray")(values, "float64").cast<py::array>();
+  const py::array w_in = bridge::as_ndarray(weights);
+  const double q = float_of(quantile);
+  const std::span<const double> vs(static_cast<const double*>(v.data()), static_cast<size_t>(v.size()));
+  // float32 weights accumulate in float32, as their cumulative sum does in NumPy.
+  if (w_in.dtype().is(py::dtype::of<float>())) {
+    const py::array w = py::module_::import("numpy").attr("ascontiguousarray")(w_in).cast<py::array>();
+    return py::float_(sep::weighted_quantile(
+        vs, std::span<const float>(static_cast<const float*>(w.data()), static_cast<size_t>(w.size())), q));
+  }
+  const py::array w = py::module_::import("numpy").attr("ascontiguousarray")(w_in, "float64").cast<py::array>();
+  return py::float_(sep::weighted_quantile(
+      vs, std::span<const double>(static_cast<const double*>(w.data()), static_cast<size_t>(w.size())), q));
+}
+
+py::dict separator_topology(py::object groups, py::object corridor_width, py::object corridor_height) {
+  const py::list records = steal(PySequence_List(groups.ptr())).cast<py::list>();
+  std::vector<sep::Group> parsed;
+  for (py::handle record : records) {
+    parsed.push_back(group_of(record));
+  }
+  const sep::Topology t = sep::separator_topology(parsed, float_of(corridor_width), float_of(corridor_height));
+  return topology_dict(t, records);
+}
+
+py::dict separator_search_corridor(py::object crop_width, py::object crop_height) {
+  return corridor_dict(corridor_of(crop_width, crop_height));
+}
+
+py::dict evaluate_separator_window(py::object crop, py::object left, py::object window_width,
+                                   py::object blurred_gray) {
+  const cv::Mat image = uint8_mat(crop, "_evaluate_separator_window");
+  const int64_t start = int_of(left);
+  const int64_t width = int_of(window_width);
+  const cv::Mat blur = optional_blur(blurred_gray);
+  const sep::WindowEvaluation e = without_gil([&] { return sep::evaluate_window(image, start, width, blur); });
+  const py::tuple groups = groups_result(e.groups);
+  py::dict d;
+  d["left"] = py::int_(e.span.left);
+  d["right"] = py::int_(e.span.right);
+  d["groups"] = groups[0];
+  d["energy_profile"] = groups[1];
+  const py::dict topology = topology_dict(e.topology, groups[0].cast<py::list>());
+  for (auto entry : topology) {
+    d[entry.first] = entry.second;
+  }
+  return d;
+}
+
+py::dict separator_spatial_prior(py::object candidate_left, py::object candidate_right, py::object hypothesis_x,
+                                 py::object physical_left, py::object physical_right) {
+  const sep::SpatialPrior p =
+      sep::spatial_prior(float_of(candidate_left), float_of(candidate_right), float_of(hypothesis_x),
+                         float_of(physical_left), float_of(physical_right));
+  py::dict d;
+  add_spatial(d, p);
+  return d;
+}
+
+py::object separator_hypothesis(py::object evaluated, py::object hypothesis_char, py::object physical_left,
+                                py::object physical_right) {
+  const bool colon = hypothesis_char.equal(py::str(":"));
+  const py::object candidate = get(evaluated, colon ? "colon" : "decimal");
+  if (candidate.is_none()) {
+    return py::none();
+  }
+  double local_x = 0.0;
+  if (colon) {
+    sep::Group upper;
+    sep::Group lower;
+    const py::object u = item(candidate, "upper");
+    const py::object l = item(candidate, "lower");
+    upper.center_x = float_of(item(u, "center_x"));
+    upper.energy = float_of(item(u, "energy"));
+    lower.center_x = float_of(item(l, "center_x"));
+    lower.energy = float_of(item(l, "energy"));
+    local_x = sep::colon_position(upper, lower);
+  } else {
+    local_x = float_of(item(item(candidate, "lower"), "center_x"));
+  }
+  const double topological = float_of(item(evaluated, colon ? "colon_score" : "decimal_score"));
+  const py::object window_left = item(evaluated, "left");
+  const double global_x = float_of(window_left) + local_x;
+  const sep::SpatialPrior p = sep::spatial_prior(float_of(window_left), float_of(item(evaluated, "right")), global_x,
+                                                 float_of(physical_left), float_of(physical_right));
+  py::dict d;
+  d["char"] = hypothesis_char;
+  d["window"] = evaluated;
+  d["x"] = py::float_(global_x);
+  d["topological_score"] = py::float_(topological);
+  d["final_score"] = py::float_(topological * p.spatial_prior);
+  add_spatial(d, p);
+  return d;
+}
+
+py::list separator_window_views(py::object source) {
+  const cv::Mat image = uint8_mat(source, "_separator_window_views");
+  return arrays_of(without_gil([&] { return window_views_of(image); }));
+}
+
+py::list reflected_sheet_blurs(py::object grays, py::object sigma) {
+  const double s = float_of(sigma);
+  std::vector<cv::Mat> mats;
+  std::vector<py::object> keep;  // the arrays behind the Mats, which an iterator may not hold
+  for (py::handle gray : py::iter(grays)) {
+    keep.push_back(py::reinterpret_borrow<py::object>(gray));
+    mats.push_back(uint8_mat(keep.back(), "_reflected_sheet_blurs"));
+  }
+  return arrays_of(without_gil([&] { return sep::reflected_sheet_blurs(mats, s); }));
+}
+
+py::int_ reflect_blur_radius(py::object sigma) { return py::int_(sep::reflect_blur_radius(float_of(sigma))); }
+
+void SheetBlurSelfCheck::call(py::object self) {
+  if (bridge::truthy(attribute_or_none(self, "ready"))) {
+    return;
+  }
+  cv::Mat probe = sep::sheet_blur_probe();
+  cv::Mat reference = sep::detail_blur(probe);
+  const py::array probe_array = bridge::ndarray_of(probe.clone());
+  py::list pair;
+  pair.append(probe_array);
+  pair.append(probe_array.attr("copy")());
+  const py::object produced = module_function("_reflected_sheet_blurs")(pair);
+  const py::object expected = bridge::ndarray_of(std::move(reference));
+  const py::object array_equal = py::module_::import("numpy").attr("array_equal");
+  for (py::handle image : produced) {
+    if (!bridge::truthy(array_equal(image, expected))) {
+      throw std::runtime_error(kBlurMismatch);
+    }
+  }
+  py::setattr(self, "ready", py::bool_(true));
+}
+
+py::list separator_window_blurs(py::object source) {
+  module_function("_ensure_reflected_sheet_blur")();
+  const cv::Mat image = uint8_mat(source, "_separator_window_blurs");
+  std::vector<cv::Mat> grays = without_gil([&] {
+    std::vector<cv::Mat> out;
+    for (const cv::Mat& view : window_views_of(image)) {
+      cv::Mat gray;
+      cv::cvtColor(view, gray, cv::COLOR_BGR2GRAY);
+      out.push_back(gray);
+    }
+    return out;
+  });
+  return module_function("_reflected_sheet_blurs")(arrays_of(std::move(grays))).cast<py::list>();
+}
+
+py::object detect_clock_separator_without_regions(py::object crop, py::object angle, py::object window_blurs,
+                                                  py::object per_window_blur) {
+  if (crop.is_none() || bridge::as_ndarray(crop).size() == 0) {
+    return py::none();
+  }
+  const double degrees = float_of(angle);
+  py::object source = crop;
+  if (std::abs(degrees) >= 0.6) {
+    const cv::Mat image = uint8_mat(crop, "_detect_clock_separator_without_regions");
+    source = bridge::ndarray_of(without_gil([&] { return tessaryn::panelsight::rotated(image, degrees); }));
+  }
+  const py::tuple dims = bridge::as_ndarray(source).attr("shape");
+  if (dims.size() < 2) {
+    throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(dims.size()) + ")");
+  }
+  const py::object height = dims[0];
+  const py::object width = dims[1];
+  const int64_t h = int_of(height);
+
+  const py::object geometry = module_function("_separator_search_corridor")(width, height);
+  const py::object physical_left = item(geometry, "physical_left");
+  const py::object physical_right = item(geometry, "physical_right");
+  const py::object window_width = item(geometry, "window_width");
+  const std::vector<int64_t> starts = starts_of(geometry);
+
+  py::object blurs = py::none();
+  if (!bridge::truthy(per_window_blur)) {
+    blurs = window_blurs.is_none() ? module_function("_separator_window_blurs")(source) : window_blurs;
+  }
+  if (!blurs.is_none() && static_cast<size_t>(py::len(blurs)) != starts.size()) {
+    throw py::value_error(kBlurCount);
+  }
+  const py::object evaluate = module_function("_evaluate_separator_window");
+  py::list evaluations;
+  if (blurs.is_none()) {
+    for (const int64_t start : starts) {
+      evaluations.append(evaluate(source, py::int_(start), window_width));
+    }
+  } else {
+    const py::list paired = steal(PySequence_List(blurs.ptr())).cast<py::list>();
+    for (size_t i = 0; i < starts.size(); ++i) {
+      evaluations.append(evaluate(source, py::int_(starts[i]), window_width, py::arg("blurred_gray") = paired[i]));
+    }
+  }
+
+  const py::object hypothesis = module_function("_separator_hypothesis");
+  py::list colons;
+  py::list decimals;
+  for (py::handle e : evaluations) {
+    py::object colon = hypothesis(e, ":", physical_left, physical_right);
+    if (!colon.is_none()) {
+      colons.append(colon);
+    }
+    py::object decimal = hypothesis(e, ".", physical_left, physical_right);
+    if (!decimal.is_none()) {
+      decimals.append(decimal);
+    }
+  }
+  const py::object best_colon = best_of(colons);
+  const py::object best_decimal = best_of(decimals);
+  py::list valid;
+  for (const py::object& candidate : {best_colon, best_decimal}) {
+    if (!candidate.is_none() && item(candidate, "final_score") >= py::float_(sep::kAcceptance)) {
+      valid.append(candidate);
+    }
+  }
+  if (py::len(valid) == 0) {
+    return py::none();
+  }
+  py::object selected = valid[0];
+  if (py::len(valid) == 2 && ranks_above(valid[1], selected)) {
+    selected = valid[1];
+  }
+  const py::object best = item(selected, "window");
+  const int64_t best_left = int_of(item(best, "left"));
+  const int64_t best_right = int_of(item(best, "right"));
+
+  const bool is_colon = item(selected, "char").equal(py::str(":"));
+  py::object upper = py::none();
+  py::object lower;
+  double local_x = 0.0;
+  py::list selected_groups;
+  if (is_colon) {
+    const py::object candidate = item(best, "colon");
+    upper = item(candidate, "upper");
+    lower = item(candidate, "lower");
+    sep::Group u;
+    sep::Group l;
+    u.center_x = float_of(item(upper, "center_x"));
+    u.energy = float_of(item(upper, "energy"));
+    l.center_x = float_of(item(lower, "center_x"));
+    l.energy = float_of(item(lower, "energy"));
+    local_x = sep::colon_position(u, l);
+    selected_groups.append(upper);
+    selected_groups.append(lower);
+  } else {
+    lower = item(item(best, "decimal"), "lower");
+    local_x = float_of(item(lower, "center_x"));
+    selected_groups.append(lower);
+  }
+  const char* separator_char = is_colon ? ":" : ".";
+
+  py::list dots;
+  for (py::handle g : selected_groups) {
+    py::list dot;
+    dot.append(rounded(float_of(py::int_(best_left) + item(g, "center_x")), 1));
+    dot.append(rounded(float_of(item(g, "center_y")), 1));
+    dots.append(dot);
+  }
+  py::dict corridor;
+  corridor["search"] = box_of(int_of(item(geometry, "search_left")), int_of(item(geometry, "search_right")), h);
+  corridor["selected"] = box_of(best_left, best_right, h);
+
+  py::list groups;
+  for (py::handle g : item(best, "groups")) {
+    groups.append(public_group(g, best_left));
+  }
+  const py::object best_colon_candidate = get(best, "colon");
+  const bool has_colon = bridge::truthy(best_colon_candidate);
+  const auto colon_term = [&](const char* key) {
+    return rounded(has_colon ? float_of(item(best_colon_candidate, key)) : 0.0, 4);
+  };
+
+  py::dict r;
+  r["x"] = py::float_(float_of(py::int_(best_left)) + local_x);
+  r["char"] = separator_char;
+  r["mode"] = is_colon ? "minutes" : "tenths";
+  r["confidence"] = py::float_(float_of(item(selected, "final_score")));
+  r["dots"] = dots;
+  r["corridor"] = corridor;
+  r["physical_separator_box"] = box_of(int_of(physical_left), int_of(physical_right), h);
+  r["candidate_window"] = box_of(best_left, best_right, h);
+  r["spatial_prior"] = rounded(float_of(item(selected, "spatial_prior")), 4);
+  r["topological_score"] = rounded(float_of(item(selected, "topological_score")), 4);
+  r["final_score"] = rounded(float_of(item(selected, "final_score")), 4);
+  r["hypothesis_char"] = separator_char;
+  r["best_colon"] = public_hypothesis(best_colon, h);
+  r["best_decimal"] = public_hypothesis(best_decimal, h);
+  r["selected_hypothesis"] = public_hypothesis(selected, h);
+  r["groups"] = groups;
+  r["upper_group"] = public_group(upper, best_left);
+  r["lower_group"] = public_group(lower, best_left);
+  r["colon_score"] = rounded(best_colon.is_none() ? 0.0 : float_of(item(best_colon, "topological_score")), 4);
+  r["decimal_score"] = rounded(best_decimal.is_none() ? 0.0 : float_of(item(best_decimal, "topological_score")), 4);
+  r["alignment"] = colon_term("alignment");
+  r["similarity"] = colon_term("similarity");
+  r["energy_profile"] = item(best, "energy_profile");
+  return r;
+}
+
+}  // namespace tessaryn::panelsight::binding
