@@ -92,12 +92,29 @@ def bench_readers():
         print(f"  read_period_from_crop  {threads} thread(s): {us:7.2f} us/read")
 
 
+def bench_clock():
+    # Digits 78 pixels tall give a crop of about 200 x 97; the layout's separator slot is 11 wide.
+    b = board.render_board([board.Field("clock", "12:34", 40, 40, 78)], style="led_amber")
+    crop = panelsight.crop_zone_from_image(b.zones["clock"], b.frame)
+    assert panelsight.read_clock_from_crop(crop)["value"] == "12:34"
+    detect = panelsight._detect_clock_separator_without_regions
+    print(f"clock reader (crop {crop.shape[1]}x{crop.shape[0]}, separator detection included)")
+    for threads in (1, 2):
+        us = per_call_us(lambda: panelsight.read_clock_from_crop(crop), threads=threads)
+        print(f"  read_clock_from_crop                          {threads} thread(s): {us:8.1f} us/read")
+        us = per_call_us(lambda: detect(crop), threads=threads)
+        print(f"  separator detection, one blur of a sheet      {threads} thread(s): {us:8.1f} us/call")
+        us = per_call_us(lambda: detect(crop, per_window_blur=True), threads=threads)
+        print(f"  separator detection, a blur per window        {threads} thread(s): {us:8.1f} us/call")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build", help="build folder with the benchmark programs")
     args = parser.parse_args()
     bench_segmark()
     bench_readers()
+    bench_clock()
     for program, title in (("segmark_bench", "digit reader core"), ("panelsight_bench", "crop preparation core")):
         core = os.path.join(args.build, "bench", program)
         if os.path.exists(core):

@@ -19,38 +19,55 @@ READERS = {
     "home_shots": panelsight.read_score, "guest_shots": panelsight.read_score,
     "period": panelsight.read_period, "down": panelsight.read_single_digit,
     "home_timeouts": panelsight.read_single_digit,
+    "clock": panelsight.read_clock, "home_penalty_1": panelsight.read_clock,
 }
+
+# Clock faces: the detector looks for lit separator dots, which every look but dark-on-light
+# LCD shows; slanted faces are beyond the upright digit reader.
+CLOCK_STYLES = ("led_red", "led_amber", "lcd_backlit", "blurred", "jpeg")
+CLOCK_FIELDS = [board.Field("clock", "12:34", 60, 40, 80), board.Field("home_penalty_1", " 0.8 ", 360, 200, 60)]
+
+
+def truth_of(role, text):
+    return board.clock_value(text) if READERS[role] is panelsight.read_clock else int(text)
 
 
 def main():
     total = correct = 0
     with tempfile.TemporaryDirectory() as folder:
-        for style in board.STYLES:
-            b = board.render_board(board.standard_fields(), style=style, seed=1)
+        boards = [(style, board.standard_fields()) for style in board.STYLES]
+        boards += [(style, CLOCK_FIELDS) for style in CLOCK_STYLES]
+        for style, fields in boards:
+            b = board.render_board(fields, style=style, seed=1)
             preview = os.path.join(folder, f"preview_{style}.jpg")
             cv2.imwrite(preview, b.frame, [cv2.IMWRITE_JPEG_QUALITY, 90])
             print(f"board '{style}' ({b.frame.shape[1]}x{b.frame.shape[0]} JPEG)")
             for role, zone in b.zones.items():
                 result = READERS[role](zone, preview)
-                truth = int(b.truths[role])
+                truth = truth_of(role, b.truths[role])
                 ok = result["value"] == truth
                 total += 1
                 correct += ok
                 conf = [round(item.get("confidence", 0.0), 2) for item in result.get("ocr_items", [])]
-                print(f"  {role:14s} drawn {b.truths[role]!r:5s} read {str(result['value']):>4s}  "
+                print(f"  {role:14s} drawn {b.truths[role]!r:7s} read {str(result['value']):>5s}  "
                       f"{result['reason']:14s} {'ok' if ok else 'WRONG'}  confidence {conf}")
-        # The command line reads the same way; show one field through it.
-        b = board.render_board(board.standard_fields(), style="lcd", seed=1)
-        preview = os.path.join(folder, "preview_cli.png")
-        cv2.imwrite(preview, b.frame)
-        z = b.zones["home_score"]
-        command = [sys.executable, "-m", "native_ocr", "read", "--role", "home_score",
-                   "--zone", f"{z['x']:.4f},{z['y']:.4f},{z['width']:.4f},{z['height']:.4f}",
-                   "--processing", json.dumps(z["processing"]), preview]
-        done = subprocess.run(command, capture_output=True, text=True)
-        cli = json.loads(done.stdout)
-        print(f"command line: python3 -m native_ocr read --role home_score ... -> value {cli['value']}, "
-              f"reason {cli['reason']}")
+        # The command line reads the same way; show a score and a clock through it.
+        for style, fields, role in (("lcd", board.standard_fields(), "home_score"),
+                                    ("led_red", CLOCK_FIELDS, "clock")):
+            b = board.render_board(fields, style=style, seed=1)
+            preview = os.path.join(folder, f"preview_cli_{role}.png")
+            cv2.imwrite(preview, b.frame)
+            z = b.zones[role]
+            command = [sys.executable, "-m", "native_ocr", "read", "--role", role,
+                       "--zone", f"{z['x']:.4f},{z['y']:.4f},{z['width']:.4f},{z['height']:.4f}",
+                       "--processing", json.dumps(z.get("processing", {})), preview]
+            done = subprocess.run(command, capture_output=True, text=True)
+            cli = json.loads(done.stdout)
+            ok = cli["value"] == truth_of(role, b.truths[role])
+            total += 1
+            correct += ok
+            print(f"command line: python3 -m native_ocr read --role {role} ... -> value {cli['value']}, "
+                  f"reason {cli['reason']} {'ok' if ok else 'WRONG'}")
     print(f"accuracy: {correct}/{total} fields read right")
     return 0 if correct == total else 1
 
