@@ -512,9 +512,10 @@ py::object detect_clock_separator_without_regions(py::object crop, py::object an
   if (crop.is_none() || bridge::as_ndarray(crop).size() == 0) {
     return py::none();
   }
-  const double degrees = float_of(angle);
+  // abs(angle) >= 0.6: numbers only, as abs() takes them.
+  const double degrees = float_of(steal(PyNumber_Absolute(angle.ptr()))) >= 0.6 ? float_of(angle) : 0.0;
   py::object source = crop;
-  if (std::abs(degrees) >= 0.6) {
+  if (degrees != 0.0) {
     const cv::Mat image = uint8_mat(crop, "_detect_clock_separator_without_regions");
     source = bridge::ndarray_of(without_gil([&] { return tessaryn::panelsight::rotated(image, degrees); }));
   }

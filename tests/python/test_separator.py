@@ -345,6 +345,10 @@ def test_angle():
         d = panelsight._detect_clock_separator_without_regions(crop, angle=angle)
         assert d == ref.detect(crop, angle) and d is not None
         assert d["candidate_window"][3] == crop.shape[0] - 1
+    for angle in (400.0, -720.0, 1e300, math.inf, math.nan):  # far outside any tilt: still no crash
+        assert panelsight._detect_clock_separator_without_regions(crop, angle) == ref.detect(crop, angle)
+    with pytest.raises(TypeError):
+        panelsight._detect_clock_separator_without_regions(crop, "3")
     tilted = cv2.warpAffine(crop, cv2.getRotationMatrix2D((crop.shape[1] / 2, crop.shape[0] / 2), -4, 1.0),
                             crop.shape[1::-1])
     assert panelsight._detect_clock_separator_without_regions(tilted, 4.0)["char"] == ":"
