@@ -132,6 +132,15 @@ py::dict full_result(const FieldRead& read, py::object value, py::list digits, p
   return d;
 }
 
+// The image form of a reader that takes the zone's role: the crop cut for the zone, read with the
+// zone's role and processing settings.
+using CropReader = py::dict (*)(py::object crop, py::object role, py::object processing_settings);
+py::dict read_zone_of_image(CropReader read, py::handle zone, py::object image) {
+  py::object zone_role = role(py::reinterpret_borrow<py::object>(zone));
+  py::object crop = crop_zone_from_image(py::reinterpret_borrow<py::object>(zone), image);
+  return read(crop, zone_role, processing(py::reinterpret_borrow<py::object>(zone)));
+}
+
 }  // namespace
 
 py::object read_slots(py::object binary, py::object slots) {
@@ -188,9 +197,7 @@ py::dict read_score_from_crop(py::object crop, py::object role, py::object proce
 }
 
 py::dict read_score_from_image(py::object zone, py::object image) {
-  py::object zone_role = role(zone);
-  py::object crop = crop_zone_from_image(zone, image);
-  return read_score_from_crop(crop, zone_role, processing(zone));
+  return read_zone_of_image(&read_score_from_crop, zone, image);
 }
 
 py::dict read_score(py::object zone, py::object preview_path) {
@@ -251,18 +258,12 @@ py::dict read_single_digit_from_crop(py::object crop, py::object role, py::objec
 }
 
 py::dict read_single_digit_from_image(py::object zone, py::object image) {
-  py::object zone_role = role(zone);
-  py::object crop = crop_zone_from_image(zone, image);
-  return read_single_digit_from_crop(crop, zone_role, processing(zone));
+  return read_zone_of_image(&read_single_digit_from_crop, zone, image);
 }
 
 py::dict read_single_digit(py::object zone, py::object preview_path) {
   return read_single_digit_from_image(zone, decode_bgr_image(preview_path));
 }
-
-}  // namespace tessaryn::panelsight::binding
-
-namespace tessaryn::panelsight::binding {
 
 namespace {
 
@@ -390,9 +391,7 @@ py::dict read_clock_from_crop(py::object crop, py::object role, py::object proce
 }
 
 py::dict read_clock_from_image(py::object zone, py::object image) {
-  py::object zone_role = role(zone);
-  py::object crop = crop_zone_from_image(zone, image);
-  return read_clock_from_crop(crop, zone_role, processing(zone));
+  return read_zone_of_image(&read_clock_from_crop, zone, image);
 }
 
 py::dict read_clock(py::object zone, py::object preview_path) {

@@ -1,7 +1,5 @@
 """Clock reading: composition of the two digit pairs around the detected separator, the result's
 shape, the three forms on rendered clocks, and the failure paths."""
-import threading
-
 import cv2
 import numpy as np
 import pytest
@@ -9,6 +7,7 @@ import pytest
 import board
 import native_ocr.panelsight as panelsight
 import native_ocr.segmark as segmark
+from threads import mismatches_from_two_threads
 
 CLOCK_KEYS = ["value", "raw_value", "digits", "digit_items", "ocr_items", "geometry_items", "separator_x",
               "separator_char", "clock_mode", "valid", "stable", "accepted", "reason", "debug"]
@@ -160,18 +159,7 @@ def test_zone_objects_and_roles_at_the_image_form():
 
 def test_clock_reads_from_two_threads_match():
     b = board.render_board([board.Field("clock", "12:34", 20, 20, 70), board.Field("home_penalty_1", "45.6 ", 330, 20, 70)])
-    zones = list(b.zones.values())
-    expected = [panelsight.read_clock_from_image(z, b.frame)["value"] for z in zones]
-    assert expected == ["12:34", "45.6"]
-    failures = []
-
-    def work():
-        for _ in range(15):
-            if [panelsight.read_clock_from_image(z, b.frame)["value"] for z in zones] != expected:
-                failures.append(1)
-    threads = [threading.Thread(target=work) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not failures
+    calls = [(lambda want, z=z: panelsight.read_clock_from_image(z, b.frame)["value"] == want, want)
+             for z, want in zip(b.zones.values(), ["12:34", "45.6"])]
+    assert all(call(want) for call, want in calls)
+    assert mismatches_from_two_threads(calls, rounds=15) == 0

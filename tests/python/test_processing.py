@@ -1,11 +1,10 @@
 """Processing settings and image preparation, held against OpenCV's own Python calls."""
-import threading
-
 import cv2
 import numpy as np
 import pytest
 
 import native_ocr.panelsight as panelsight
+from threads import mismatches_from_two_threads
 
 KEYS = ["threshold", "contrast", "brightness", "gamma", "rotation", "blur", "morphology", "morph_size",
         "grayscale", "binarize", "invert"]
@@ -367,17 +366,6 @@ def test_separator_detection_is_called_only_when_asked(monkeypatch):
 def test_preparing_from_two_threads_gives_the_single_thread_results():
     crops = [scene(60, 120, seed=s) for s in range(6)]
     settings = {"rotation": 5, "blur": 5, "morphology": "close", "morph_size": 3}
-    expected = [panelsight.process_image(c, settings) for c in crops]
-    failures = []
-
-    def work():
-        for _ in range(30):
-            for crop, want in zip(crops, expected):
-                if not np.array_equal(panelsight.prepare_display_from_crop(crop, False, settings)["binary"], want):
-                    failures.append(1)
-    threads = [threading.Thread(target=work) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not failures
+    calls = [(lambda want, c=c: np.array_equal(panelsight.prepare_display_from_crop(c, False, settings)["binary"], want),
+              panelsight.process_image(c, settings)) for c in crops]
+    assert mismatches_from_two_threads(calls, rounds=30) == 0

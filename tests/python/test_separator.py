@@ -3,7 +3,6 @@ their own, the detector's wiring through the module, and its failure paths."""
 import math
 import subprocess
 import sys
-import threading
 
 import cv2
 import numpy as np
@@ -12,6 +11,7 @@ import pytest
 import board
 import native_ocr.panelsight as panelsight
 import separator_reference as ref
+from threads import mismatches_from_two_threads
 
 DETECTION_KEYS = ["x", "char", "mode", "confidence", "dots", "corridor", "physical_separator_box",
                   "candidate_window", "spatial_prior", "topological_score", "final_score", "hypothesis_char",
@@ -426,17 +426,6 @@ def test_bad_crops_raise_opencvs_error():
 
 def test_detection_from_two_threads_gives_the_single_thread_results():
     crops = [clock_crop(t, s) for t in ("12:34", "45.6 ") for s in ("led_red", "lcd", "jpeg")]
-    expected = [panelsight._detect_clock_separator_without_regions(c) for c in crops]
-    failures = []
-
-    def work():
-        for _ in range(10):
-            for crop, want in zip(crops, expected):
-                if panelsight._detect_clock_separator_without_regions(crop) != want:
-                    failures.append(1)
-    threads = [threading.Thread(target=work) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not failures
+    calls = [(lambda want, c=c: panelsight._detect_clock_separator_without_regions(c) == want,
+              panelsight._detect_clock_separator_without_regions(c)) for c in crops]
+    assert mismatches_from_two_threads(calls, rounds=10) == 0
