@@ -38,6 +38,7 @@ demo: build
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
+	$(PYTHON) bench/receivers_bench.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

@@ -1,0 +1,67 @@
+// The system calls behind the receivers' publishing, one declaration each. The rules built on them
+// (document layout, retry counts, temporary names, sizes) live in portable code; a system supplies
+// only these calls. platform/posix.cpp is the implementation built here; the Windows one maps them
+// onto MoveFileExA (replace existing, write through), CopyFileA, DeleteFileA, GetFileAttributesA,
+// _commit, Sleep, QueryPerformanceCounter, GetSystemTimePreciseAsFileTime, SetConsoleCtrlHandler,
+// ReadFile/CloseHandle, SecureZeroMemory, CoInitializeEx and the WIC JPEG encoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tessaryn::receivers::platform {
+
+// Files. Paths are narrow byte strings, used as given.
+bool move_file_replacing(const std::string& source, const std::string& target);
+bool copy_file_replacing(const std::string& source, const std::string& target);
+void delete_file(const std::string& path);  // a missing file is fine; the result is not reported
+bool file_exists(const std::string& path);
+// Pushes a written stream's data past the operating system's buffers onto the disk.
+bool commit_file(std::FILE* file);
+void sleep_ms(int milliseconds);
+
+// Clocks. The wall clock counts 100-nanosecond ticks since 1970-01-01 00:00 UTC.
+std::int64_t monotonic_ns();
+std::int64_t wall_ticks_100ns();
+
+// Console stop events (Ctrl+C, Ctrl+Break, console close, shutdown; on POSIX SIGINT, SIGTERM and
+// SIGHUP) store 0 into `keep_running` and nothing else.
+void install_console_stop_handler();
+
+// Inherited descriptors and handles, for the one-time secret record. A read returns the byte count,
+// 0 at the end of the data, or -1 on an error; an interrupted read is repeated.
+long read_descriptor(int descriptor, void* buffer, std::size_t size);
+void close_descriptor(int descriptor);
+long read_handle(std::int64_t handle, void* buffer, std::size_t size);
+void close_handle(std::int64_t handle);
+
+// Overwrites memory with zero bytes in a way the compiler may not drop.
+void wipe_memory(void* data, std::size_t size);
+
+// JPEG encoding of a 24-bit B, G, R image stored top to bottom, rows `row_bytes` apart, into the
+// file `path` with the given quality (0 to 1). The encoder behind it is created on first use, kept
+// for the life of the process, and created again on a later call when its creation failed.
+struct JpegResult {
+  bool ok = false;
+  bool encoder_missing = false;  // the encoder could not be created; nothing was attempted
+  unsigned long code = 0;        // the failing call's result code when not ok (an HRESULT on Windows)
+};
+JpegResult encode_bgr24_jpeg_file(const std::uint8_t* bgr, int width, int height, int row_bytes,
+                                  float quality, const std::string& path);
+
+// The per-process runtime the encoder needs (a COM apartment on Windows). Construct once at start-up;
+// the destructor releases the encoder first, then the runtime, as the acquisition order requires.
+class ProcessRuntime {
+ public:
+  ProcessRuntime();
+  ~ProcessRuntime();
+  ProcessRuntime(const ProcessRuntime&) = delete;
+  ProcessRuntime& operator=(const ProcessRuntime&) = delete;
+
+ private:
+  bool release_needed_ = false;
+};
+
+}  // namespace tessaryn::receivers::platform
