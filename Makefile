@@ -33,8 +33,17 @@ test-asan: build-asan
 # Both runs: the optimised build, then the same tests under AddressSanitizer and UBSan.
 test: test-release test-asan
 
+# First every reader on rendered boards, then the whole pipeline: video over SRT into wancapture,
+# read by the stand-in agent under the launcher.
 demo: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/demo.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/demo_pipeline.py --build $(BUILD)
+
+# The pipeline: a rendered scoreboard video over SRT into wancapture, read by the stand-in agent
+# under the launcher; ends by itself in well under a minute.
+.PHONY: demo-pipeline
+demo-pipeline: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/demo_pipeline.py --build $(BUILD)
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)

@@ -9,6 +9,7 @@ packages=(
   libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
   ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools
+  libgtk-3-dev xdg-utils xvfb trayer x11-apps xdotool
 )
 
 missing=()

@@ -1,0 +1,149 @@
+"""The stand-in agent: what `Tessaryn` starts as `Tessaryn-agent`.
+
+It serves the operator's page on the loopback address and announces it in `tessaryn-url`, starts
+the receiver the settings choose in the runtime folder, reads every zone of each new preview with
+native_ocr.panelsight, and shows the readings on its page and as JSON lines on standard output
+(which the launcher appends to `tray-agent.log`). A stop signal stops the receiver through its stop
+request before the agent ends.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import threading
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from agent_files import AgentFiles, data_root, write_atomically  # noqa: E402
+from field_reading import FieldReader  # noqa: E402
+from page import AgentState, PageServer  # noqa: E402
+from receivers import Receiver  # noqa: E402
+from settings_store import SettingsStore  # noqa: E402
+
+VERSION = "Tessaryn agent stand-in 0.1.0"
+
+_emit_lock = threading.Lock()
+
+
+def emit(record):
+    with _emit_lock:
+        sys.stdout.write(json.dumps(record, separators=(",", ":")) + "\n")
+        sys.stdout.flush()
+
+
+def read_json(path):
+    try:
+        with open(path, "rb") as stream:
+            return json.loads(stream.read().decode("utf-8"))
+    except (OSError, ValueError):
+        return None
+
+
+class Agent:
+    def __init__(self, files, programs, settings_path):
+        self.files = files
+        self.programs = programs
+        self.store = SettingsStore(settings_path)
+        self.state = AgentState()
+        self.page = PageServer(self.state)
+        self.receiver = None
+        self.receiver_key = None
+        self.stopping = threading.Event()
+        import native_ocr.panelsight as panelsight
+        self.reader = FieldReader(panelsight, files.snapshot)
+
+    def announce(self):
+        write_atomically(self.files.version, VERSION + "\n")
+        write_atomically(self.files.page_url, self.page.url)
+        emit({"event": "serving", "url": self.page.url})
+
+    def apply_settings(self):
+        settings = self.store.settings
+        kind = settings["receiver"]
+        config = settings.get(kind, {}) if kind != "none" else {}
+        key = json.dumps([kind, config], sort_keys=True)
+        for problem in self.store.problems:
+            emit({"event": "settings_problem", "problem": problem})
+        self.state.update(problems=list(self.store.problems), receiver=kind)
+        if key == self.receiver_key:
+            return
+        if self.receiver is not None:
+            self.receiver.stop()
+            self.receiver = None
+        self.receiver_key = key
+        if kind != "none":
+            self.receiver = Receiver(kind, self.programs.get(kind), self.files, config, emit)
+            self.receiver.start()
+
+    def step(self):
+        if self.store.reload_if_changed():
+            self.apply_settings()
+        if self.receiver is None:
+            return
+        self.receiver.supervise()
+        status = read_json(self.receiver.path("status"))
+        if self.receiver.problem:
+            status = dict(status or {}, error=self.receiver.problem)
+        self.state.update(receiver_status=status)
+        reading = self.reader.read_if_new(self.receiver.path("preview"), self.store.settings["zones"])
+        if reading is not None:
+            try:
+                with open(self.files.snapshot, "rb") as stream:
+                    self.state.set_preview(stream.read())
+            except OSError:
+                pass
+            self.state.update(reading=reading)
+            emit(reading)
+
+    def run(self):
+        self.files.make_folders()
+        self.store.ensure_file()
+        self.page.start()
+        self.announce()
+        while not self.stopping.is_set():
+            self.step()
+            self.stopping.wait(self.store.settings["read_interval_ms"] / 1000.0)
+        self.shutdown()
+
+    def shutdown(self):
+        if self.receiver is not None:
+            self.receiver.stop()
+        self.page.stop()
+        # The address names a page that no longer exists; leave it only if another agent wrote its own.
+        try:
+            with open(self.files.page_url, "r", encoding="ascii") as stream:
+                ours = stream.read() == self.page.url
+            if ours:
+                os.unlink(self.files.page_url)
+        except (OSError, UnicodeDecodeError):
+            pass
+        emit({"event": "stopped"})
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Stand-in agent for the Tessaryn launcher.")
+    parser.add_argument("--wancapture", default="", help="path of the SRT receiver program")
+    parser.add_argument("--lancapture", default="", help="path of the NDI receiver program")
+    parser.add_argument("--settings", help="settings file (default: agent-settings.json in the data folder)")
+    args = parser.parse_args(argv)
+
+    root = data_root()
+    if root is None:
+        print("Tessaryn-agent: no data folder (LOCALAPPDATA, XDG_DATA_HOME or HOME)", file=sys.stderr)
+        return 1
+    files = AgentFiles(root)
+    agent = Agent(files, {"srt": args.wancapture, "ndi": args.lancapture}, args.settings or files.settings)
+
+    def stop(signal_number, frame):
+        agent.stopping.set()
+
+    for signal_number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signal_number, stop)
+    agent.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
