@@ -15,6 +15,7 @@
 #include <string>
 
 #include "launcher/platform/posix/process_tree.hpp"
+#include "launcher/platform/posix/spawn_attributes.hpp"
 
 extern char** environ;
 
@@ -143,16 +144,7 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
   if (report_write >= 0) posix_spawn_file_actions_adddup2(&actions, report_write, kHolderReportDescriptor);
   posix_spawn_file_actions_addchdir_np(&actions, working_directory.c_str());
 
-  // The holder and the agent begin with default signal handling and nothing blocked, whatever the
-  // launcher's toolkit set up for itself.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const CleanSpawnAttributes attributes;
 
   std::string launcher_pid = std::to_string(getpid());
   std::string report_argument = std::to_string(kHolderReportDescriptor);
@@ -160,9 +152,8 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
   char* holder_argv[] = {self, const_cast<char*>(kJobHolderArgument), launcher_pid.data(), report_argument.data(),
                          const_cast<char*>(program.c_str()), nullptr};
   pid_t holder = -1;
-  int spawned = report_write >= 0 ? posix_spawn(&holder, self, &actions, &attributes, holder_argv, environ) : -1;
+  int spawned = report_write >= 0 ? posix_spawn(&holder, self, &actions, attributes.get(), holder_argv, environ) : -1;
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
   close_if_open(report_write);
   for (int descriptor : standard) close_if_open(descriptor);
   if (spawned != 0) {

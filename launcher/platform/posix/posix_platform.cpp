@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "launcher/platform/posix/data_root.hpp"
+#include "launcher/platform/posix/spawn_attributes.hpp"
 
 extern char** environ;
 
@@ -149,19 +150,11 @@ void PosixPlatform::end_agent_job() {
 void PosixPlatform::open_in_browser(const std::string& url) {
   // A session of its own, so that the browser xdg-open may start is no part of the launcher's
   // terminal job; reaped through GLib, which waits for this process only.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const CleanSpawnAttributes attributes(POSIX_SPAWN_SETSID);
   char opener[] = "xdg-open";
   char* argv[] = {opener, const_cast<char*>(url.c_str()), nullptr};
   pid_t pid = -1;
-  int spawned = posix_spawnp(&pid, opener, nullptr, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
+  const int spawned = posix_spawnp(&pid, opener, nullptr, attributes.get(), argv, environ);
   if (spawned != 0) {
     std::fprintf(stderr, "Tessaryn: cannot run xdg-open: %s\n", std::strerror(spawned));
     return;
