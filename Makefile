@@ -48,6 +48,7 @@ demo-pipeline: build
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
 	$(PYTHON) bench/receivers_bench.py --build $(BUILD)
+	$(PYTHON) bench/lancapture_bench.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

@@ -1,0 +1,74 @@
+// Everything the receiver's one thread carries from one loop iteration to the next.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "receivers/lancapture/documents.hpp"
+#include "receivers/lancapture/ndi_abi.hpp"
+
+namespace tessaryn::lancapture {
+
+// The two time sources, as a set so that the loop's timing rules can be run on a test clock.
+struct LoopClock {
+  std::int64_t (*monotonic_ns)();
+  double (*wall_unix_seconds)();
+  std::int64_t (*wall_unix_ns)();
+};
+const LoopClock& system_loop_clock();
+
+struct FrameCounters {
+  unsigned long long video = 0;
+  unsigned long long audio = 0;
+  unsigned long long metadata = 0;
+  unsigned long long none = 0;
+  unsigned long long error = 0;
+  unsigned long long other = 0;
+};
+
+inline constexpr std::int64_t kMs = 1000000;  // nanoseconds
+inline constexpr std::uint32_t kCaptureTimeoutMs = 200;
+inline constexpr std::uint32_t kRefreshWaitMs = 250;
+inline constexpr std::int64_t kPollInterval = 2000 * kMs;
+inline constexpr std::int64_t kReconnectPause = 500 * kMs;
+inline constexpr std::int64_t kStaleAfter = 3000 * kMs;
+inline constexpr std::int64_t kForcedDisconnectAfter = 5000 * kMs;
+inline constexpr std::int64_t kStatisticsAfter = 5000 * kMs;
+inline constexpr std::int64_t kStatusHeartbeat = 1000 * kMs;
+// Only every sixth accepted frame becomes a preview: about five a second at 30 frames per second.
+inline constexpr std::uint64_t kPreviewEvery = 6;
+inline constexpr int kPreviewQualityPercent = 75;
+
+struct Session {
+  const ndi::EntryPoints& ndi;
+  void* finder = nullptr;
+  void* receiver = nullptr;
+  LoopClock clock;
+
+  std::string selection;
+  std::string last_refresh_content;
+  std::vector<DiscoveredSource> sources;
+  bool first_poll = true;
+  std::optional<std::int64_t> last_poll_time;
+  std::string connected_source;
+  std::int64_t last_attempt_time = 0;
+  std::optional<std::int64_t> last_video_time;
+  std::uint64_t video_count = 0;
+  FrameCounters counters;
+  std::int64_t statistics_window_start = 0;
+  bool statistics_printed = false;
+  bool status_dirty = true;
+  std::optional<std::int64_t> last_status_write;
+  bool latency_on = false;
+  StatusRecord status;
+
+  Session(const ndi::EntryPoints& entry_points, void* finder_instance, void* receiver_instance, bool latency,
+          const LoopClock& loop_clock);
+
+  // The runtime's connect call with no source.
+  void disconnect() const;
+};
+
+}  // namespace tessaryn::lancapture
