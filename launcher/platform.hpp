@@ -1,7 +1,7 @@
 // The system calls the launcher's supervision rests on, one interface for every system. The rules
 // (single instance, start count, tick, page address, stop sequence) live in the supervisor; a system
-// supplies only these calls. platform/posix is the implementation built here. The Windows one maps
-// each call onto the names given beside it.
+// supplies only these calls: platform/posix on POSIX, platform/windows on Windows, which maps each
+// call onto the names given beside it.
 #pragma once
 
 #include <cstddef>

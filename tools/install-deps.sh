@@ -10,6 +10,7 @@ packages=(
   libturbojpeg0-dev
   ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools
   libgtk-3-dev xdg-utils xvfb trayer x11-apps xdotool
+  g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

@@ -74,7 +74,8 @@ bool encode_preview_jpeg_bgrx(int width, int height, const std::uint8_t* pixels,
   const std::vector<std::uint8_t> bgr = bgr_rows_from_bgrx(pixels, width, height, line_stride);
   const platform::JpegResult result =
       platform::encode_bgr24_jpeg_file(bgr.data(), width, height, static_cast<int>(bgr_row_bytes(width)),
-                                       static_cast<float>(quality_percent) / 100.0f, output_path);
+                                       static_cast<float>(quality_percent) / 100.0f, output_path,
+                                       platform::PathText::utf8);
   if (result.encoder_missing) return false;
   if (!result.ok) {
     if (reported_failures.fetch_add(1) < 3) {

@@ -1,6 +1,6 @@
 // The system calls behind the receivers' publishing, one declaration each. The rules built on them
 // (document layout, retry counts, temporary names, sizes) live in portable code; a system supplies
-// only these calls. platform/posix.cpp is the implementation built here; the Windows one maps them
+// only these calls: platform/posix.cpp on POSIX, platform/windows.cpp on Windows, which maps them
 // onto MoveFileExA (replace existing, write through), CopyFileA, DeleteFileA, GetFileAttributesA,
 // _commit, Sleep, QueryPerformanceCounter, GetSystemTimePreciseAsFileTime, SetConsoleCtrlHandler,
 // ReadFile/CloseHandle, SecureZeroMemory, CoInitializeEx and the WIC JPEG encoder.
@@ -40,16 +40,21 @@ void close_handle(std::int64_t handle);
 // Overwrites memory with zero bytes in a way the compiler may not drop.
 void wipe_memory(void* data, std::size_t size);
 
+// How a narrow output path becomes the system's wide path: lancapture's paths are UTF-8,
+// wancapture's are in the ANSI code page its command line arrives in. POSIX takes the bytes as given.
+enum class PathText { utf8, ansi };
+
 // JPEG encoding of a 24-bit B, G, R image stored top to bottom, rows `row_bytes` apart, into the
 // file `path` with the given quality (0 to 1). The encoder behind it is created on first use, kept
-// for the life of the process, and created again on a later call when its creation failed.
+// for the life of the process, and created again on a later call when its creation failed. A path
+// that cannot be converted is refused like a missing encoder: silently, before any encoding call.
 struct JpegResult {
   bool ok = false;
   bool encoder_missing = false;  // the encoder could not be created; nothing was attempted
   unsigned long code = 0;        // the failing call's result code when not ok (an HRESULT on Windows)
 };
 JpegResult encode_bgr24_jpeg_file(const std::uint8_t* bgr, int width, int height, int row_bytes,
-                                  float quality, const std::string& path);
+                                  float quality, const std::string& path, PathText path_text = PathText::ansi);
 
 // The per-process runtime the encoder needs (a COM apartment on Windows). Construct once at start-up;
 // the destructor releases the encoder first, then the runtime, as the acquisition order requires.

@@ -152,7 +152,7 @@ void wipe_memory(void* data, std::size_t size) {
 }
 
 JpegResult encode_bgr24_jpeg_file(const std::uint8_t* bgr, int width, int height, int row_bytes, float quality,
-                                  const std::string& path) {
+                                  const std::string& path, PathText) {
   JpegResult result;
   if (jpeg_compressor == nullptr) jpeg_compressor = tjInitCompress();
   if (jpeg_compressor == nullptr) {
