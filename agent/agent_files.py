@@ -64,3 +64,13 @@ def write_atomically(path, data, mode=0o644):
         except FileNotFoundError:
             pass
         raise
+
+
+def file_identity(path):
+    """(stat result, identity) of a file, or (None, None) when it does not exist. The identity
+    changes whenever the file is replaced or rewritten: inode, modification time and size."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return None, None
+    return info, (info.st_ino, info.st_mtime_ns, info.st_size)

@@ -5,10 +5,9 @@ frame. Each zone is read by the reader of its role; a build without a clock read
 zones.
 """
 
-import os
 import time
 
-from agent_files import write_atomically
+from agent_files import file_identity, write_atomically
 
 try:
     from native_ocr.__main__ import CLOCK_ROLES, SCORE_ROLES
@@ -57,12 +56,8 @@ class FieldReader:
 
     def read_if_new(self, preview_path, zones):
         """A reading of all zones when the preview changed since the last call, else None."""
-        try:
-            info = os.stat(preview_path)
-        except FileNotFoundError:
-            return None
-        seen = (info.st_ino, info.st_mtime_ns, info.st_size)
-        if seen == self._last_seen:
+        info, seen = file_identity(preview_path)
+        if info is None or seen == self._last_seen:
             return None
         self._last_seen = seen
         try:

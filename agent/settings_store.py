@@ -9,7 +9,7 @@ import json
 import numbers
 import os
 
-from agent_files import write_atomically
+from agent_files import file_identity, write_atomically
 
 RECEIVERS = ("srt", "ndi", "none")
 
@@ -98,12 +98,8 @@ class SettingsStore:
 
     def reload_if_changed(self):
         """True when new settings were taken from the file."""
-        try:
-            info = os.stat(self.path)
-        except FileNotFoundError:
-            return False
-        seen = (info.st_ino, info.st_mtime_ns, info.st_size)
-        if seen == self._seen:
+        info, seen = file_identity(self.path)
+        if info is None or seen == self._seen:
             return False
         self._seen = seen
         try:
