@@ -9,25 +9,14 @@ import time
 
 from agent_files import file_identity, write_atomically
 
-try:
-    from native_ocr.__main__ import CLOCK_ROLES, SCORE_ROLES
-except ImportError:  # an older package without the command line's role table
-    SCORE_ROLES = {"home_score", "guest_score", "home_shots", "guest_shots", "to_go", "ball_on"}
-    CLOCK_ROLES = {"clock", "home_penalty_1", "home_penalty_2", "guest_penalty_1", "guest_penalty_2"}
+from native_ocr.roles import field_kind
 
 NO_CLOCK_READER = "no clock reader in this build"
 
 
 def reader_for(panelsight, role):
     """A function (zone, frame, snapshot_path) -> result, or None when the role cannot be read."""
-    if role in CLOCK_ROLES:
-        kind = "clock"
-    elif role in SCORE_ROLES:
-        kind = "score"
-    elif role in panelsight.SINGLE_DIGIT_ROLES:
-        kind = "single_digit"
-    else:
-        kind = "period"
+    kind = field_kind(role)
     from_image = getattr(panelsight, f"read_{kind}_from_image", None)
     if from_image is not None:
         return lambda zone, frame, path: from_image(zone, frame)

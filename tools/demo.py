@@ -14,13 +14,7 @@ import cv2  # noqa: E402
 import board  # noqa: E402
 import native_ocr.panelsight as panelsight  # noqa: E402
 
-READERS = {
-    "home_score": panelsight.read_score, "guest_score": panelsight.read_score,
-    "home_shots": panelsight.read_score, "guest_shots": panelsight.read_score,
-    "period": panelsight.read_period, "down": panelsight.read_single_digit,
-    "home_timeouts": panelsight.read_single_digit,
-    "clock": panelsight.read_clock, "home_penalty_1": panelsight.read_clock,
-}
+import native_ocr.roles as roles  # noqa: E402
 
 # Clock faces: the detector looks for lit separator dots, which every look but dark-on-light
 # LCD shows; slanted faces are beyond the upright digit reader.
@@ -29,7 +23,7 @@ CLOCK_FIELDS = [board.Field("clock", "12:34", 60, 40, 80), board.Field("home_pen
 
 
 def truth_of(role, text):
-    return board.clock_value(text) if READERS[role] is panelsight.read_clock else int(text)
+    return board.clock_value(text) if roles.field_kind(role) == "clock" else int(text)
 
 
 def main():
@@ -43,7 +37,7 @@ def main():
             cv2.imwrite(preview, b.frame, [cv2.IMWRITE_JPEG_QUALITY, 90])
             print(f"board '{style}' ({b.frame.shape[1]}x{b.frame.shape[0]} JPEG)")
             for role, zone in b.zones.items():
-                result = READERS[role](zone, preview)
+                result = roles.reader_for(panelsight, role)(zone, preview)
                 truth = truth_of(role, b.truths[role])
                 ok = result["value"] == truth
                 total += 1

@@ -7,13 +7,7 @@ import argparse
 import json
 import sys
 
-# Which reader serves which role; any other role is read as a single digit only when the
-# single-digit reader knows it, and otherwise as the one-digit period layout.
-SCORE_ROLES = {
-    "home_score", "guest_score", "home_shots", "guest_shots", "home_penalty_player_1",
-    "home_penalty_player_2", "guest_penalty_player_1", "guest_penalty_player_2", "to_go", "ball_on",
-}
-CLOCK_ROLES = {"clock", "home_penalty_1", "home_penalty_2", "guest_penalty_1", "guest_penalty_2"}
+from native_ocr.roles import CLOCK_ROLES, SCORE_ROLES, reader_for  # noqa: F401  (kept importable here)
 
 
 def _zone(text):
@@ -43,16 +37,6 @@ def _summarised(value):
     if hasattr(value, "shape") and hasattr(value, "dtype"):
         return {"array": list(value.shape), "dtype": str(value.dtype)}
     return value
-
-
-def reader_for(panelsight, role):
-    if role in CLOCK_ROLES:
-        return panelsight.read_clock
-    if role in SCORE_ROLES:
-        return panelsight.read_score
-    if role in panelsight.SINGLE_DIGIT_ROLES:
-        return panelsight.read_single_digit
-    return panelsight.read_period
 
 
 def main(argv=None):
