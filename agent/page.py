@@ -85,19 +85,24 @@ def _rows(state):
 
 
 class PageServer:
-    def __init__(self, state):
+    def __init__(self, state, routes=None):
+        """ROUTES: an optional function route -> (code, content type, body, headers) or None,
+        for routes that other units of the agent serve."""
         self.state = state
+        self.routes = routes
         server = self
 
         class Handler(BaseHTTPRequestHandler):
             def log_message(self, *args):  # the agent's standard output is for JSON lines
                 pass
 
-            def _send(self, code, content_type, body):
+            def _send(self, code, content_type, body, headers=()):
                 self.send_response(code)
                 self.send_header("Content-Type", content_type)
                 self.send_header("Content-Length", str(len(body)))
                 self.send_header("Cache-Control", "no-store")
+                for name, value in headers:
+                    self.send_header(name, value)
                 self.end_headers()
                 self.wfile.write(body)
 
@@ -113,6 +118,9 @@ class PageServer:
                     return self._send(200, "application/json", json.dumps(state).encode("utf-8"))
                 if route == "/preview.jpg" and preview is not None:
                     return self._send(200, "image/jpeg", preview)
+                answer = server.routes(route) if server.routes is not None else None
+                if answer is not None:
+                    return self._send(*answer)
                 return self._send(404, "text/plain", b"not found\n")
 
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
