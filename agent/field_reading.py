@@ -8,6 +8,7 @@ read from.
 """
 
 import json
+import os
 import time
 
 from agent_files import file_identity, write_atomically
@@ -60,6 +61,7 @@ class FieldReader:
         # capture time.
         self.results = []
         self.capture_time = None
+        self.capture_ns = None
 
     def _zone_for_reading(self, zone, frame):
         """The zone as read: with calibrated settings when calibration is on and the operator set
@@ -82,12 +84,14 @@ class FieldReader:
         info, seen = file_identity(preview_path)
         if info is None or seen == self._last_seen:
             return None
-        self._last_seen = seen
         try:
             with open(preview_path, "rb") as stream:
+                # The file read, not the one stat saw a moment ago: its time must match its frame.
+                info = os.fstat(stream.fileno())
                 data = stream.read()
         except OSError:
             return None
+        self._last_seen = (info.st_ino, info.st_mtime_ns, info.st_size)
         # A private copy that nothing needs after a crash: no flush to disk on the reading's path.
         write_atomically(self.snapshot_path, data, sync=False)
         frame = self.panelsight.decode_bgr_image(self.snapshot_path)
@@ -95,6 +99,7 @@ class FieldReader:
         # the rename that published it: the capture time the tracker's timing rules go by.
         reading = {"event": "reading", "time": round(time.time(), 3),
                    "preview_mtime": round(info.st_mtime_ns / 1e9, 3), "fields": {}}
+        self.capture_ns = info.st_mtime_ns
         self.capture_time = info.st_mtime_ns / 1e9
         self.results = []
         if frame is None:

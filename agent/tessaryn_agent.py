@@ -105,8 +105,13 @@ class Agent:
         published_at = time.time()
         if changed:
             emit({"event": "published", "time": round(published_at, 4),
-                  "preview_mtime": round(self.reader.capture_time, 4), "fields": changed})
+                  "preview_mtime_ns": self.reader.capture_ns, "fields": changed})
         reading["published_at"] = round(published_at, 4)
+        reading["preview_mtime_ns"] = self.reader.capture_ns
+        for state in self.live.fields(self.reader.capture_time):
+            field = reading["fields"].get(state["name"])
+            if field is not None:
+                field.update(on_air=state["value"], state=state["state"])
         return reading
 
     def step(self):
