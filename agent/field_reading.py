@@ -8,6 +8,7 @@ zones.
 import time
 
 from agent_files import file_identity, write_atomically
+from zone_view import reading_summary
 
 from native_ocr.roles import field_kind
 
@@ -26,22 +27,13 @@ def reader_for(panelsight, role):
     return None
 
 
-def summary(result):
-    """What the page and the JSON lines show of a reader result."""
-    items = result.get("ocr_items") or []
-    return {
-        "value": result.get("value"),
-        "valid": bool(result.get("valid")),
-        "reason": result.get("reason"),
-        "confidence": [round(float(item.get("confidence", 0.0)), 3) for item in items],
-    }
-
-
 class FieldReader:
     def __init__(self, panelsight, snapshot_path):
         self.panelsight = panelsight
         self.snapshot_path = snapshot_path
         self._last_seen = None
+        # The newest decoded frame, for the console's views of single zones (replaced, never changed).
+        self.frame = None
 
     def read_if_new(self, preview_path, zones):
         """A reading of all zones when the preview changed since the last call, else None."""
@@ -61,6 +53,7 @@ class FieldReader:
         if frame is None:
             reading["frame"] = None
             return reading
+        self.frame = frame
         reading["frame"] = [int(frame.shape[1]), int(frame.shape[0])]
         for zone in zones:
             reader = reader_for(self.panelsight, zone["role"])
@@ -68,7 +61,7 @@ class FieldReader:
                 field = {"value": None, "valid": False, "reason": "skipped", "skipped": NO_CLOCK_READER}
             else:
                 try:
-                    field = summary(reader(zone, frame, self.snapshot_path))
+                    field = reading_summary(reader(zone, frame, self.snapshot_path))
                 except Exception as error:  # a malformed zone must not stop the other readings
                     field = {"value": None, "valid": False, "reason": f"error: {error}"}
             field["role"] = zone["role"]

@@ -1,9 +1,10 @@
 """The stand-in agent: what `Tessaryn` starts as `Tessaryn-agent`.
 
-It serves the operator's page on the loopback address and announces it in `tessaryn-url`, starts
+It serves the operator's console on the loopback address and announces it in `tessaryn-url`, starts
 the receiver the settings choose in the runtime folder, reads every zone of each new preview with
-native_ocr.panelsight, and shows the readings on its page and as JSON lines on standard output
-(which the launcher appends to `tray-agent.log`). A stop signal stops the receiver through its stop
+native_ocr.panelsight, and shows the readings on its console and as JSON lines on standard output
+(which the launcher appends to `tray-agent.log`). The console edits the settings; so may the user,
+in the settings file, which is read again whenever it changes. A stop signal stops the receiver through its stop
 request before the agent ends.
 """
 
@@ -17,6 +18,7 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from agent_files import AgentFiles, data_root, write_atomically  # noqa: E402
+from console_api import ConsoleApi  # noqa: E402
 from field_reading import FieldReader  # noqa: E402
 from page import AgentState, PageServer  # noqa: E402
 from receivers import Receiver  # noqa: E402
@@ -51,8 +53,11 @@ class Agent:
         self.receiver = None
         self.receiver_key = None
         self.stopping = threading.Event()
+        # Set by a stop or by a change from the console, so that the loop acts on it at once.
+        self.wake = threading.Event()
         import native_ocr.panelsight as panelsight
         self.reader = FieldReader(panelsight, files.snapshot)
+        ConsoleApi(self).register(self.page)
 
     def announce(self):
         write_atomically(self.files.version, VERSION + "\n")
@@ -63,11 +68,17 @@ class Agent:
         settings = self.store.settings
         kind = settings["receiver"]
         config = settings.get(kind, {}) if kind != "none" else {}
-        key = json.dumps([kind, config], sort_keys=True)
+        # lancapture follows a new source through its selection file; only a new SRT setting needs
+        # a new receiver.
+        key = json.dumps([kind, config if kind == "srt" else {}], sort_keys=True)
         for problem in self.store.problems:
             emit({"event": "settings_problem", "problem": problem})
         self.state.update(problems=list(self.store.problems), receiver=kind)
         if key == self.receiver_key:
+            if self.receiver is not None:
+                self.receiver.config = config
+                if kind == "ndi":
+                    self.receiver.select(config.get("source", ""))
             return
         if self.receiver is not None:
             self.receiver.stop()
@@ -86,7 +97,8 @@ class Agent:
         status = read_json(self.receiver.path("status"))
         if self.receiver.problem:
             status = dict(status or {}, error=self.receiver.problem)
-        self.state.update(receiver_status=status)
+        self.state.update(receiver_status=status,
+                          receiver_running=self.receiver.running())
         reading = self.reader.read_if_new(self.receiver.path("preview"), self.store.settings["zones"])
         if reading is not None:
             try:
@@ -104,7 +116,8 @@ class Agent:
         self.announce()
         while not self.stopping.is_set():
             self.step()
-            self.stopping.wait(self.store.settings["read_interval_ms"] / 1000.0)
+            self.wake.wait(self.store.settings["read_interval_ms"] / 1000.0)
+            self.wake.clear()
         self.shutdown()
 
     def shutdown(self):
@@ -138,6 +151,7 @@ def main(argv=None):
 
     def stop(signal_number, frame):
         agent.stopping.set()
+        agent.wake.set()
 
     for signal_number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signal_number, stop)
