@@ -83,6 +83,11 @@ class Agent:
         if self.receiver is not None:
             self.receiver.stop()
             self.receiver = None
+        if self.receiver_key is not None and json.loads(self.receiver_key)[0] != kind:
+            # The other receiver's picture and readings are not of this source.
+            self.reader.frame = None
+            self.state.set_preview(None)
+            self.state.update(reading=None, receiver_status=None)
         self.receiver_key = key
         if kind != "none":
             self.receiver = Receiver(kind, self.programs.get(kind), self.files, config, emit)

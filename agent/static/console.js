@@ -13,6 +13,7 @@ const ui = {
   settings: null,          // the settings being edited (the passphrase is never sent to the page)
   settingsVersion: null,
   dirtyZones: false,
+  edits: 0,                // zone edits made, so that a save only clears what it carried
   saveTimer: null,
   selected: null,          // name of the selected zone
   previewStamp: null,
@@ -100,12 +101,15 @@ async function applySource() {
 
 function scheduleZoneSave() {
   ui.dirtyZones = true;
+  ui.edits += 1;
   clearTimeout(ui.saveTimer);
   ui.saveTimer = setTimeout(saveZones, 400);
 }
 
 async function saveZones() {
+  const edits = ui.edits;
   const settings = structuredClone(ui.settings);
+  settings.zones = settings.zones.map(plainZone);
   delete settings.srt.passphrase_set;
   settings.srt.passphrase = null;
   const problems = await saveSettings(settings);
@@ -113,7 +117,7 @@ async function saveZones() {
     message("zone-message", problems.join("; "), "error");
     return;
   }
-  ui.dirtyZones = false;
+  if (edits === ui.edits) ui.dirtyZones = false;
   message("zone-message", "saved", "ok");
 }
 
@@ -475,6 +479,15 @@ async function refreshPreview(stamp) {
   if (first || !ui.viewPending) requestView();
 }
 
+function forgetPreview() {
+  // A new source: its first picture is still to come.
+  ui.previewStamp = null;
+  ui.view = null;
+  $("preview").hidden = true;
+  $("overlay").hidden = true;
+  $("no-picture").hidden = false;
+}
+
 // ---- the agent's state -------------------------------------------------------------------
 
 function showStatus(state) {
@@ -570,6 +583,7 @@ async function poll() {
         await loadSettings();
       }
       const stamp = state.reading && state.reading.preview_mtime;
+      if (!state.has_preview && ui.previewStamp !== null) forgetPreview();
       if (state.has_preview && stamp !== undefined) await refreshPreview(stamp);
       else if (ui.selected && !ui.viewPending && ui.previewStamp) requestView();
     }
