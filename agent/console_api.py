@@ -63,6 +63,10 @@ class ConsoleApi:
         state.update(status={"level": level, "text": words}, status_line=words,
                      problems=list(store.problems), settings_version=store.version,
                      rejected_copy=store.rejected_copy, has_preview=preview is not None)
+        # The tracker's values with their state and age, as the live outputs publish them.
+        live = getattr(agent, "live", None)
+        if live is not None:
+            state["live"] = live.fields()
         if kind == "ndi":
             latency = read_published(agent.files.published("ndi_latency.json"))
             state["ndi"] = {"sources": sources, "selected": settings["ndi"]["source"],
@@ -77,7 +81,6 @@ class ConsoleApi:
         problems = self.agent.store.save(body)
         if problems:
             return json_response({"saved": False, "problems": problems}, 400)
-        self.agent.wake.set()
         return json_response({"saved": True})
 
     def ndi_refresh(self, request):
@@ -101,7 +104,6 @@ class ConsoleApi:
         receiver = self.agent.receiver
         if receiver is not None and receiver.kind == "ndi":
             receiver.select(body["source"])
-        self.agent.wake.set()
         return json_response({"selected": body["source"]})
 
     def zone_view(self, request):
@@ -111,6 +113,8 @@ class ConsoleApi:
         frame = self.agent.reader.frame
         if frame is None:
             return json_response({"error": "no picture yet"}, 409)
+        # The zone as the agent reads it: with calibrated settings when it has none of its own.
+        zone = self.agent.reader.zone_for_reading(zone, frame)
         return json_response(zone_view.view(self.agent.reader.panelsight, frame, zone))
 
     def zone_auto(self, request):

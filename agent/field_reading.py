@@ -2,9 +2,12 @@
 
 The preview is copied once and decoded once per reading, so all zones of one reading come from one
 frame. Each zone is read by the reader of its role; a build without a clock reader skips clock
-zones.
+zones. Where the package offers calibration (native_ocr.calibrate), a zone without processing
+settings of its own is read with the settings calibration suggests for it on the first frame it is
+read from.
 """
 
+import json
 import time
 
 from agent_files import file_identity, write_atomically
@@ -27,13 +30,44 @@ def reader_for(panelsight, role):
     return None
 
 
+def _calibration():
+    try:
+        from native_ocr import calibrate
+    except ImportError:
+        return None
+    return getattr(calibrate, "suggest_processing", None)
+
+
 class FieldReader:
-    def __init__(self, panelsight, snapshot_path):
+    def __init__(self, panelsight, snapshot_path, calibrate=True, emit=None):
         self.panelsight = panelsight
         self.snapshot_path = snapshot_path
         self._last_seen = None
         # The newest decoded frame, for the console's views of single zones (replaced, never changed).
         self.frame = None
+        self.suggest_processing = _calibration() if calibrate else None
+        self._calibrated = {}
+        self._emit = emit or (lambda record: None)
+        # The (name, role, reader result) of every zone of the newest reading, and its preview's
+        # capture time.
+        self.results = []
+        self.capture_time = None
+
+    def zone_for_reading(self, zone, frame):
+        """The zone as read: with calibrated settings when calibration is on and the operator set
+        none. A zone is calibrated once; an edited zone is a new zone."""
+        if self.suggest_processing is None or zone.get("processing") is not None:
+            return zone
+        key = json.dumps({k: v for k, v in zone.items() if k != "name"}, sort_keys=True)
+        processing = self._calibrated.get(key)
+        if processing is None:
+            try:
+                processing = dict(self.suggest_processing(frame, zone))
+            except Exception as error:  # calibration is an improvement; reading goes on without it
+                processing = {}
+                self._emit({"event": "calibration_problem", "zone": zone.get("name"), "problem": str(error)})
+            self._calibrated[key] = processing
+        return dict(zone, processing=processing) if processing else zone
 
     def read_if_new(self, preview_path, zones):
         """A reading of all zones when the preview changed since the last call, else None."""
@@ -46,10 +80,15 @@ class FieldReader:
                 data = stream.read()
         except OSError:
             return None
-        write_atomically(self.snapshot_path, data)
+        # A private copy that nothing needs after a crash: no flush to disk on the reading's path.
+        write_atomically(self.snapshot_path, data, sync=False)
         frame = self.panelsight.decode_bgr_image(self.snapshot_path)
+        # The preview's modification time is when the receiver finished writing it, just before
+        # the rename that published it: the capture time the tracker's timing rules go by.
         reading = {"event": "reading", "time": round(time.time(), 3),
                    "preview_mtime": round(info.st_mtime_ns / 1e9, 3), "fields": {}}
+        self.capture_time = info.st_mtime_ns / 1e9
+        self.results = []
         if frame is None:
             reading["frame"] = None
             return reading
@@ -57,13 +96,16 @@ class FieldReader:
         reading["frame"] = [int(frame.shape[1]), int(frame.shape[0])]
         for zone in zones:
             reader = reader_for(self.panelsight, zone["role"])
+            result = None
             if reader is None:
                 field = {"value": None, "valid": False, "reason": "skipped", "skipped": NO_CLOCK_READER}
             else:
                 try:
-                    field = reading_summary(reader(zone, frame, self.snapshot_path))
+                    result = reader(self.zone_for_reading(zone, frame), frame, self.snapshot_path)
+                    field = reading_summary(result)
                 except Exception as error:  # a malformed zone must not stop the other readings
                     field = {"value": None, "valid": False, "reason": f"error: {error}"}
             field["role"] = zone["role"]
             reading["fields"][zone["name"]] = field
+            self.results.append((zone["name"], zone["role"], result))
         return reading

@@ -99,9 +99,12 @@ class AgentState:
 
 
 class PageServer:
-    def __init__(self, state, static_folder=STATIC):
+    def __init__(self, state, routes=None, static_folder=STATIC):
+        """ROUTES: an optional function path -> (code, content type, body, headers) or None, for
+        GET routes that another unit of the agent serves as a whole (the live outputs)."""
         self.state = state
         self.routes = {}
+        self.fallback = routes
         self._static = {name: os.path.join(static_folder, name) for name in os.listdir(static_folder)
                         if os.path.splitext(name)[1] in CONTENT_TYPES}
         self.route("GET", "/", lambda request: self._static_file("index.html"))
@@ -148,6 +151,11 @@ class PageServer:
                     body = self.rfile.read(length)
                 request = Request(method, self.path, self.headers, body)
                 handler = server.routes.get((method if method != "HEAD" else "GET", request.path))
+                if handler is None and method in ("GET", "HEAD") and server.fallback is not None:
+                    answer = server.fallback(request.path)
+                    if answer is not None:
+                        code, content_type, body, headers = answer
+                        return self._send(Response(code, content_type, body, dict(headers)))
                 if handler is None:
                     known = any(path == request.path for _, path in server.routes)
                     return self._send(text_response(405 if known else 404,

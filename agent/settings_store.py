@@ -219,8 +219,12 @@ class _Checker:
             name, n = f"{base}_{n}", n + 1
         names.add(name)
         checked = dict(zone)
-        checked.update(bounds, name=name, role=role,
-                       processing=self.processing(f"{where} processing", zone.get("processing")))
+        checked.update(bounds, name=name, role=role)
+        # A zone without settings of its own stays so: the agent may calibrate such a zone.
+        if zone.get("processing") is not None:
+            checked["processing"] = self.processing(f"{where} processing", zone["processing"])
+        else:
+            checked.pop("processing", None)
         return checked
 
 

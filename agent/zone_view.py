@@ -59,13 +59,14 @@ def view(panelsight, frame, zone):
     prepared = panelsight.prepare_display_from_image(zone, frame, field_kind(zone["role"]) == "clock",
                                                      zone.get("processing") or None)
     if prepared is None:
-        return {"binary_png": None, "crop_size": None,
+        return {"binary_png": None, "crop_size": None, "processing_used": None,
                 "reading": {"value": None, "valid": False, "reason": "no_frame", "confidence": None,
                             "slots": [], "geometry": []}}
     ok, png = cv2.imencode(".png", prepared["binary"])
     reading = reading_summary(reader_for(panelsight, zone["role"], "_from_image")(zone, frame))
     return {"binary_png": base64.b64encode(png.tobytes()).decode("ascii") if ok else None,
             "crop_size": [int(v) for v in prepared["crop_size"]],
+            "processing_used": dict(prepared["processing"]),
             "reading": reading}
 
 

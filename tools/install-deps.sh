@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  python3 python3-dev python3-numpy python3-pytest python3-opencv pybind11-dev
+  python3 python3-dev python3-numpy python3-pytest python3-opencv python3-websockets pybind11-dev
   libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
   ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools

@@ -159,7 +159,10 @@ function selectZone(name) {
 }
 
 function processingOf(zone) {
-  return Object.assign({}, ui.meta.processing_defaults, zone.processing || {});
+  // A zone without settings of its own is read with what the agent chose for it (calibration when
+  // the build has it); editing starts from those.
+  const used = !zone.processing && ui.view && ui.view.processing_used;
+  return Object.assign({}, ui.meta.processing_defaults, used || zone.processing || {});
 }
 
 function showZoneEditor() {
@@ -175,9 +178,9 @@ function showZoneEditor() {
     else if (document.activeElement !== input) input.value = p[key];
     input.classList.remove("invalid");
   }
-  const extra = Object.keys(zone.processing || {}).filter((k) => !PROCESSING.includes(k));
-  $("p-extra").textContent = extra.length
-    ? "also: " + extra.map((k) => k + " = " + JSON.stringify(zone.processing[k])).join(", ") : "";
+  const extra = Object.keys(p).filter((k) => !PROCESSING.includes(k));
+  $("p-extra").textContent = (zone.processing ? "" : "no settings of its own: read with the agent's choice. ")
+    + (extra.length ? "also: " + extra.map((k) => k + " = " + JSON.stringify(p[k])).join(", ") : "");
 }
 
 function onProcessingInput(key) {
@@ -199,7 +202,8 @@ function onProcessingInput(key) {
     }
   }
   input.classList.remove("invalid");
-  zone.processing = Object.assign({}, zone.processing || {}, { [key]: value });
+  const base = zone.processing || (ui.view && ui.view.processing_used) || {};
+  zone.processing = Object.assign({}, base, { [key]: value });
   message("zone-message", "");
   scheduleZoneSave();
   requestView();
@@ -281,6 +285,7 @@ async function requestView() {
       return;
     }
     ui.view = answer.data;
+    if (!zone.processing) showZoneEditor();
     await showView();
   } finally {
     ui.viewPending = false;
@@ -445,7 +450,7 @@ function onPointerUp(event) {
     if (w >= MIN_ZONE && h >= MIN_ZONE) {
       const role = "home_score";
       const zone = { name: uniqueName(role), role, x: round4(x), y: round4(y),
-                     width: round4(Math.min(w, 1 - x)), height: round4(Math.min(h, 1 - y)), processing: {} };
+                     width: round4(Math.min(w, 1 - x)), height: round4(Math.min(h, 1 - y)) };
       ui.settings.zones.push(zone);
       selectZone(zone.name);
       scheduleZoneSave();

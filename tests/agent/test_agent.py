@@ -72,7 +72,7 @@ def test_settings_rules(raw, kept, problems):
 
 
 class AgentRun:
-    def __init__(self, tmp_path, settings):
+    def __init__(self, tmp_path, settings, extra_env=None):
         self.data = tmp_path / "data"
         self.folder = self.data / "Tessaryn"
         self.folder.mkdir(parents=True)
@@ -92,7 +92,7 @@ class AgentRun:
             programs[kind] = str(path)
         (self.folder / "agent-settings.json").write_text(json.dumps(settings))
         env = dict(os.environ, LOCALAPPDATA=str(self.data), FAKE_PREVIEW=str(self.preview),
-                   FAKE_RECEIVER_RECORD=str(self.record))
+                   FAKE_RECEIVER_RECORD=str(self.record), **(extra_env or {}))
         self.process = subprocess.Popen([sys.executable, AGENT, "--wancapture", programs["srt"],
                                          "--lancapture", programs["ndi"]],
                                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path))
