@@ -12,6 +12,7 @@ import os
 import time
 
 from agent_files import file_identity, write_atomically
+from zone_view import reading_summary
 
 from native_ocr.roles import field_kind
 
@@ -30,17 +31,6 @@ def reader_for(panelsight, role):
     return None
 
 
-def summary(result):
-    """What the page and the JSON lines show of a reader result."""
-    items = result.get("ocr_items") or []
-    return {
-        "value": result.get("value"),
-        "valid": bool(result.get("valid")),
-        "reason": result.get("reason"),
-        "confidence": [round(float(item.get("confidence", 0.0)), 3) for item in items],
-    }
-
-
 def _calibration():
     try:
         from native_ocr import calibrate
@@ -54,6 +44,8 @@ class FieldReader:
         self.panelsight = panelsight
         self.snapshot_path = snapshot_path
         self._last_seen = None
+        # The newest decoded frame, for the console's views of single zones (replaced, never changed).
+        self.frame = None
         self.suggest_processing = _calibration() if calibrate else None
         self._calibrated = {}
         self._emit = emit or (lambda record: None)
@@ -63,7 +55,7 @@ class FieldReader:
         self.capture_time = None
         self.capture_ns = None
 
-    def _zone_for_reading(self, zone, frame):
+    def zone_for_reading(self, zone, frame):
         """The zone as read: with calibrated settings when calibration is on and the operator set
         none. A zone is calibrated once; an edited zone is a new zone."""
         if self.suggest_processing is None or zone.get("processing") is not None:
@@ -105,6 +97,7 @@ class FieldReader:
         if frame is None:
             reading["frame"] = None
             return reading
+        self.frame = frame
         reading["frame"] = [int(frame.shape[1]), int(frame.shape[0])]
         for zone in zones:
             reader = reader_for(self.panelsight, zone["role"])
@@ -113,8 +106,8 @@ class FieldReader:
                 field = {"value": None, "valid": False, "reason": "skipped", "skipped": NO_CLOCK_READER}
             else:
                 try:
-                    result = reader(self._zone_for_reading(zone, frame), frame, self.snapshot_path)
-                    field = summary(result)
+                    result = reader(self.zone_for_reading(zone, frame), frame, self.snapshot_path)
+                    field = reading_summary(result)
                 except Exception as error:  # a malformed zone must not stop the other readings
                     field = {"value": None, "valid": False, "reason": f"error: {error}"}
             field["role"] = zone["role"]

@@ -1,9 +1,10 @@
 """The stand-in agent: what `Tessaryn` starts as `Tessaryn-agent`.
 
-It serves the operator's page on the loopback address and announces it in `tessaryn-url`, starts
+It serves the operator's console on the loopback address and announces it in `tessaryn-url`, starts
 the receiver the settings choose in the runtime folder, reads every zone of each new preview with
-native_ocr.panelsight as soon as the receiver replaces it, and shows the readings on its page and
-as JSON lines on standard output (which the launcher appends to `tray-agent.log`). The readings go
+native_ocr.panelsight as soon as the receiver replaces it, and shows the readings on its console and
+as JSON lines on standard output (which the launcher appends to `tray-agent.log`). The console edits
+the settings; so may the user, in the settings file, which is read again whenever it changes. The readings go
 through a tracker; the values it puts on air are served to graphics systems (live_outputs.py) and
 printed as "published" lines. A stop signal stops the receiver through its stop request before the
 agent ends.
@@ -20,6 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from agent_files import AgentFiles, data_root, write_atomically  # noqa: E402
+from console_api import ConsoleApi  # noqa: E402
 from field_reading import FieldReader  # noqa: E402
 from live_outputs import LiveOutputs, live_settings  # noqa: E402
 from page import AgentState, PageServer  # noqa: E402
@@ -67,6 +69,7 @@ class Agent:
         import native_ocr.panelsight as panelsight
         self.reader = FieldReader(panelsight, files.snapshot,
                                   calibrate=self.store.settings.get("calibrate", True) is not False, emit=emit)
+        ConsoleApi(self).register(self.page)
 
     def announce(self):
         write_atomically(self.files.version, VERSION + "\n")
@@ -80,15 +83,26 @@ class Agent:
         settings = self.store.settings
         kind = settings["receiver"]
         config = settings.get(kind, {}) if kind != "none" else {}
-        key = json.dumps([kind, config], sort_keys=True)
+        # lancapture follows a new source through its selection file; only a new SRT setting needs
+        # a new receiver.
+        key = json.dumps([kind, config if kind == "srt" else {}], sort_keys=True)
         for problem in self.store.problems:
             emit({"event": "settings_problem", "problem": problem})
         self.state.update(problems=list(self.store.problems), receiver=kind)
         if key == self.receiver_key:
+            if self.receiver is not None:
+                self.receiver.config = config
+                if kind == "ndi":
+                    self.receiver.select(config.get("source", ""))
             return
         if self.receiver is not None:
             self.receiver.stop()
             self.receiver = None
+        if self.receiver_key is not None and json.loads(self.receiver_key)[0] != kind:
+            # The other receiver's picture and readings are not of this source.
+            self.reader.frame = None
+            self.state.set_preview(None)
+            self.state.update(reading=None, receiver_status=None)
         self.receiver_key = key
         if kind != "none":
             self.receiver = Receiver(kind, self.programs.get(kind), self.files, config, emit)
@@ -127,7 +141,7 @@ class Agent:
         status = read_json(self.receiver.path("status"))
         if self.receiver.problem:
             status = dict(status or {}, error=self.receiver.problem)
-        self.state.update(receiver_status=status)
+        self.state.update(receiver_status=status, receiver_running=self.receiver.running())
         self.publish_time_changes()
         if reading is not None:
             try:

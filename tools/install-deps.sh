@@ -11,6 +11,7 @@ packages=(
   ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools
   libgtk-3-dev xdg-utils xvfb trayer x11-apps xdotool
   g++-mingw-w64-x86-64-posix wine wine64
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

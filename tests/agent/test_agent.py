@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 import receivers  # noqa: E402
 import scoreboard_video  # noqa: E402
-from settings_store import checked  # noqa: E402
+from settings_store import validate  # noqa: E402
 
 AGENT = os.path.join(ROOT, "agent", "tessaryn_agent.py")
 
@@ -55,7 +55,8 @@ def test_wancapture_command_line(srt, descriptor, expected_tail):
     ({"zones": [{"x": "0.1", "y": 0.1, "width": 0.2, "height": 0.2, "role": "period"}]}, [], 1),
     ({"zones": [{"x": True, "y": 0.1, "width": 0.2, "height": 0.2, "role": "period"}]}, [], 1),
     ({"zones": [{"x": 0.1, "y": 0.1, "width": 0.2, "height": 0.2}]}, [], 1),
-    ({"zones": [{"x": 0, "y": 0, "width": 1, "height": 1, "role": "period", "processing": []}]}, [], 1),
+    # Unusable processing settings are replaced by the defaults; the zone itself is kept.
+    ({"zones": [{"x": 0, "y": 0, "width": 1, "height": 1, "role": "period", "processing": []}]}, ["period"], 1),
     ({"zones": [{"x": 0, "y": 0, "width": 1, "height": 1, "role": "home_score"},
                 {"x": 0, "y": 0, "width": 1, "height": 1, "role": "home_score"}]}, ["home_score", "home_score_2"], 0),
     ({"zones": "all"}, [], 1),
@@ -64,7 +65,7 @@ def test_wancapture_command_line(srt, descriptor, expected_tail):
     ([1, 2], [], 1),
 ])
 def test_settings_rules(raw, kept, problems):
-    settings, found = checked(raw)
+    settings, found = validate(raw)
     assert [zone["name"] for zone in settings["zones"]] == kept
     assert len(found) == problems
     assert settings["receiver"] in ("srt", "ndi", "none")
