@@ -144,11 +144,7 @@ class Agent:
         self.state.update(receiver_status=status, receiver_running=self.receiver.running())
         self.publish_time_changes()
         if reading is not None:
-            try:
-                with open(self.files.snapshot, "rb") as stream:
-                    self.state.set_preview(stream.read())
-            except OSError:
-                pass
+            self.state.set_preview(self.reader.data)
             self.state.update(reading=reading)
             emit(reading)
 

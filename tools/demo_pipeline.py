@@ -66,6 +66,8 @@ class Outcome:
     stale_reached: bool = False
     latency: dict = field(default_factory=dict)
     agent_share: list = field(default_factory=list)
+    to_preview: list = field(default_factory=list)      # frame sent -> its preview renamed into place
+    wake: list = field(default_factory=list)            # preview renamed -> the agent starts reading it
     accuracy: dict = field(default_factory=dict)
     unpublished_values: int = 0
 
@@ -383,6 +385,9 @@ def analyse(outcome):
         outcome.unpublished_values += max(0, changes - len([p for p in publications if p[1] > 0]))
     outcome.latency = latency
     outcome.agent_share = [r["published_at"] - r["preview_mtime_ns"] / 1e9 for r in outcome.readings]
+    outcome.wake = [r["time"] - r["preview_mtime_ns"] / 1e9 for r in outcome.readings]
+    outcome.to_preview = [mtime_ns / 1e9 - outcome.send_times[index] for mtime_ns, index in outcome.preview_frames.items()
+                          if index < len(outcome.send_times)]
     outcome.accuracy = path_accuracy(outcome)
 
 
@@ -482,6 +487,10 @@ def print_outcome(outcome, report=print):
     report(f"agent's share after the preview rename ({len(outcome.agent_share)} previews, "
            f"{len(video.FAULT_FIELD_NAMES)} fields): p50 {1000 * _percentile(outcome.agent_share, 50):.1f} ms, "
            f"p95 {1000 * _percentile(outcome.agent_share, 95):.1f} ms")
+    report(f"  of which: waking after the rename p50 {1000 * _percentile(outcome.wake, 50):.1f} ms, "
+           f"p95 {1000 * _percentile(outcome.wake, 95):.1f} ms; before it, frame sent -> preview renamed "
+           f"p50 {1000 * _percentile(outcome.to_preview, 50):.0f} ms, p95 {1000 * _percentile(outcome.to_preview, 95):.0f} ms "
+           f"({len(outcome.preview_frames) / max(1.0, len(outcome.frames) / video.FAULT_FPS):.1f} previews/s)")
     for path, figures in outcome.accuracy.items():
         if figures is None:
             report(f"accuracy, {path} path: not available in this build (no native_ocr.calibrate)")

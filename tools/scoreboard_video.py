@@ -5,6 +5,7 @@ home shots. The shots go up by one every second, so they also tell which second 
 preview shows: the true values of any preview follow from its shots reading.
 """
 
+import functools
 import subprocess
 from dataclasses import dataclass
 
@@ -131,20 +132,38 @@ def write_video(path, states, fps=FPS):
 
 # -- The fault-injection video: what a live graphic must survive --------------------------------
 #
-# Ten frames a second of a board with eight fields and a known value in every field of every
-# frame. Over 24 seconds: the clock runs, stops for 3 s, runs on through 1:00 into seconds and
+# 25 frames a second of a board with eight fields and a known value in every field of every
+# frame; the script runs in tenths of a second, so the clock's tenths change every 2 or 3 frames,
+# and each flash or damage lasts 4 frames (160 ms: at most one preview of five a second sees
+# it). Over 24 seconds: the clock runs, stops for 3 s, runs on through 1:00 into seconds and
 # tenths; goals, shots and a timeout change; two glare flashes wash over the clock and the home
 # score; the home score's units digit loses a bar for two frames (19 then looks like 15); the
 # guest shots go dark for 3 s. A frame counter in the bottom left corner tells which frame a
 # preview shows.
 
-FAULT_FPS = 10
+FAULT_FPS = 25
 FAULT_SECONDS = 24
 FAULT_STYLE = "led_amber"
-GLARE_FRAMES = (50, 51, 143, 144)
-DAMAGED_FRAMES = (110, 111)
-DARK_FRAMES = range(80, 110)
-STOPPED_FRAMES = range(40, 70)
+# When things happen, in tenths of a second from the start.
+_GLARE_TENTHS = (50, 143)
+_DAMAGED_TENTHS = (110,)
+_DARK_TENTHS = range(80, 110)
+_STOPPED_TENTHS = range(40, 70)
+_FAULT_FRAMES = 4
+
+
+def _tenths(index):
+    return index * 10 // FAULT_FPS
+
+
+def _frames_from(tenths):
+    return (tenths * FAULT_FPS + 9) // 10
+
+
+GLARE_FRAMES = tuple(_frames_from(t) + k for t in _GLARE_TENTHS for k in range(_FAULT_FRAMES))
+DAMAGED_FRAMES = tuple(_frames_from(t) + k for t in _DAMAGED_TENTHS for k in range(_FAULT_FRAMES))
+DARK_FRAMES = range(_frames_from(_DARK_TENTHS.start), _frames_from(_DARK_TENTHS.stop))
+STOPPED_FRAMES = range(_frames_from(_STOPPED_TENTHS.start), _frames_from(_STOPPED_TENTHS.stop))
 _GLARE_CENTRE, _GLARE_RADIUS = (150, 70), 150
 _GLARED = ("clock", "home_score")
 _CODE_BITS, _CODE_CELL, _CODE_X, _CODE_Y = 12, 12, 8, 342
@@ -162,10 +181,10 @@ class Frame:
         return self.index / FAULT_FPS
 
 
-def _clock_tenths(index):
-    """Tenths of a second left on the clock in frame INDEX: 1:15 at the start, stopped for 3 s."""
-    stopped = STOPPED_FRAMES
-    ran = min(index, stopped.start) + max(0, index - stopped.stop)
+def _clock_tenths(tick):
+    """Tenths of a second left on the clock at TICK: 1:15 at the start, stopped for 3 s."""
+    stopped = _STOPPED_TENTHS
+    ran = min(tick, stopped.start) + max(0, tick - stopped.stop)
     return 750 - ran
 
 
@@ -177,17 +196,17 @@ def _clock_face(tenths):
     return f"{tenths // 10:2d}.{tenths % 10} "
 
 
-def _faces(index):
-    """Field name -> text drawn (board.Field text, spaces blank) in frame INDEX."""
-    home = 17 + (index >= 30) + (index >= 100) + (index >= 200)
-    guest = 4 + (index >= 60) + (index >= 150)
+def _faces(tick):
+    """Field name -> text drawn (board.Field text, spaces blank) at TICK tenths of a second."""
+    home = 17 + (tick >= 30) + (tick >= 100) + (tick >= 200)
+    guest = 4 + (tick >= 60) + (tick >= 150)
     faces = {
-        "clock": _clock_face(_clock_tenths(index)),
+        "clock": _clock_face(_clock_tenths(tick)),
         "home_score": f"{home:2d}", "guest_score": f"{guest:2d}", "period": "2",
-        "home_shots": f"{21 + index // 20:2d}", "guest_shots": f"{14 + index // 30:2d}",
-        "home_timeouts": "3" if index < 130 else "2", "guest_timeouts": "1",
+        "home_shots": f"{21 + tick // 20:2d}", "guest_shots": f"{14 + tick // 30:2d}",
+        "home_timeouts": "3" if tick < 130 else "2", "guest_timeouts": "1",
     }
-    if index in DARK_FRAMES:
+    if tick in _DARK_TENTHS:
         faces["guest_shots"] = "  "
     return faces
 
@@ -204,7 +223,7 @@ def fault_script(seconds=FAULT_SECONDS):
     frames = []
     for index in range(seconds * FAULT_FPS):
         values = {}
-        for name, text in _faces(index).items():
+        for name, text in _faces(_tenths(index)).items():
             if not text.strip():
                 values[name] = None
             elif name == "clock":
@@ -220,9 +239,12 @@ def fault_script(seconds=FAULT_SECONDS):
     return frames
 
 
-def _fault_board(index):
-    fields = [board.Field(name, text, *_FAULT_FIELDS[name]) for name, text in _faces(index).items()]
-    return board.render_board(fields, style=FAULT_STYLE, width=WIDTH, height=HEIGHT, seed=index)
+@functools.lru_cache(maxsize=2)
+def _fault_board(tick):
+    """The board at TICK, drawn once: the frames of one tenth of a second differ only in their
+    counter (the caller copies it)."""
+    fields = [board.Field(name, text, *_FAULT_FIELDS[name]) for name, text in _faces(tick).items()]
+    return board.render_board(fields, style=FAULT_STYLE, width=WIDTH, height=HEIGHT, seed=tick)
 
 
 def fault_zones():
@@ -277,7 +299,7 @@ def read_frame_code(image):
 
 def render_fault_frame(frame):
     """The BGR image of one frame of the fault script."""
-    image = _fault_board(frame.index).frame
+    image = _fault_board(_tenths(frame.index)).frame.copy()
     if frame.index in DAMAGED_FRAMES:
         _damage_units_bar(image, "home_score")
     if frame.index in GLARE_FRAMES:
