@@ -68,6 +68,8 @@ class Outcome:
     agent_share: list = field(default_factory=list)
     to_preview: list = field(default_factory=list)      # frame sent -> its preview renamed into place
     wake: list = field(default_factory=list)            # preview renamed -> the agent starts reading it
+    raw_latency: list = field(default_factory=list)     # change sent -> first reading that read it right
+    load: tuple = None                                  # the machine's load average at the end
     accuracy: dict = field(default_factory=dict)
     unpublished_values: int = 0
 
@@ -268,6 +270,7 @@ def run(build, passphrase=None, report=print, seconds=video.FAULT_SECONDS):
                 outcome.launcher_exit = tray.wait()
             launcher_log.close()
         outcome.leftover_pids = [pid for pid in tree if alive(pid)]
+        outcome.load = os.getloadavg()
         events = agent_events(os.path.join(tessaryn, "tray-agent.log"))
         serving = [e for e in events if e.get("event") == "serving"]
         outcome.calibration = bool(serving and serving[0].get("calibration"))
@@ -384,6 +387,21 @@ def analyse(outcome):
                       and frames[k].values[name] is not None)
         outcome.unpublished_values += max(0, changes - len([p for p in publications if p[1] > 0]))
     outcome.latency = latency
+    # The same changes to their first right raw reading: what confirmation adds is the difference.
+    for name in names:
+        for k in range(1, len(frames)):
+            value = frames[k].values[name]
+            if value is None or value == frames[k - 1].values[name]:
+                continue
+            for reading in outcome.readings:
+                index = _frame_of(outcome, reading)
+                got = reading["fields"].get(name, {})
+                if index is not None and index >= k and frames[index].values[name] == value \
+                        and got.get("valid") and got.get("value") == value:
+                    outcome.raw_latency.append(reading["published_at"] - outcome.send_times[k])
+                    break
+                if index is not None and index >= k and frames[index].values[name] != value:
+                    break
     outcome.agent_share = [r["published_at"] - r["preview_mtime_ns"] / 1e9 for r in outcome.readings]
     outcome.wake = [r["time"] - r["preview_mtime_ns"] / 1e9 for r in outcome.readings]
     outcome.to_preview = [mtime_ns / 1e9 - outcome.send_times[index] for mtime_ns, index in outcome.preview_frames.items()
@@ -484,6 +502,9 @@ def print_outcome(outcome, report=print):
     report(f"latency, all fields ({len(both)} changes): p50 {1000 * _percentile(both, 50):.0f} ms, "
            f"p95 {1000 * _percentile(both, 95):.0f} ms; values never on air (shown between previews or "
            f"superseded): {outcome.unpublished_values}")
+    report(f"latency, change in the sent video -> first preview that read it right ({len(outcome.raw_latency)} changes): "
+           f"p50 {1000 * _percentile(outcome.raw_latency, 50):.0f} ms, "
+           f"p95 {1000 * _percentile(outcome.raw_latency, 95):.0f} ms (before any confirmation)")
     report(f"agent's share after the preview rename ({len(outcome.agent_share)} previews, "
            f"{len(video.FAULT_FIELD_NAMES)} fields): p50 {1000 * _percentile(outcome.agent_share, 50):.1f} ms, "
            f"p95 {1000 * _percentile(outcome.agent_share, 95):.1f} ms")
@@ -498,6 +519,9 @@ def print_outcome(outcome, report=print):
         report(f"accuracy, {path} path: {figures['right']}/{figures['total']} raw field readings right on clean "
                f"frames, {figures['wrong_valid']} wrong but valid; {figures['faulted_wrong_valid']} wrong but valid "
                f"on faulted frames")
+    if outcome.load:
+        report("machine load average (1, 5, 15 min) at the end: " + ", ".join(f"{x:.1f}" for x in outcome.load)
+               + f" on {os.cpu_count()} cores: timings stretch with it")
     report("agent reads with: " + ("calibrated robust zones" if outcome.calibration else "the default path"))
 
 

@@ -11,6 +11,7 @@ import time
 import urllib.request
 
 import cv2
+import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -176,3 +177,54 @@ def current(listener):
     for message in list(listener.messages):
         fields.update(on_air(message))
     return fields
+
+
+class StubReaders:
+    """Readers that note the zone they were given and read 3 everywhere."""
+
+    def __init__(self):
+        self.zones = []
+
+    def _read(self, zone, frame):
+        self.zones.append(zone)
+        return {"value": 3, "valid": True, "reason": "ok", "ocr_items": []}
+
+    read_score_from_image = read_period_from_image = read_single_digit_from_image = read_clock_from_image = _read
+
+
+def test_zones_without_settings_are_calibrated_once_and_failures_do_not_stop_reading(tmp_path):
+    from field_reading import FieldReader
+
+    zones = [{"name": "home", "role": "home_score", "x": 0.1, "y": 0.1, "width": 0.2, "height": 0.2},
+             {"name": "guest", "role": "guest_score", "x": 0.5, "y": 0.1, "width": 0.2, "height": 0.2},
+             {"name": "period", "role": "period", "x": 0.4, "y": 0.5, "width": 0.1, "height": 0.2,
+              "processing": {"threshold": 90}}]
+    asked, problems = [], []
+
+    def suggest_processing(image, zone):
+        asked.append(zone["name"])
+        if zone["name"] == "guest":
+            raise ValueError("nothing to calibrate on")
+        return {"threshold": 123}
+
+    readers = StubReaders()
+    reader = FieldReader(readers, str(tmp_path / "snapshot.jpg"), emit=problems.append)
+    reader.suggest_processing = suggest_processing
+    preview = tmp_path / "preview.jpg"
+    for shade in (40, 80):
+        frame = np.full((90, 160, 3), shade, np.uint8)
+        cv2.imwrite(str(tmp_path / "next.jpg"), frame)
+        os.replace(tmp_path / "next.jpg", preview)
+        reading = reader.read_if_new(str(preview), zones)
+        assert reading["frame"] == [160, 90] and set(reading["fields"]) == {"home", "guest", "period"}
+        assert [result["value"] for _, _, result in reader.results] == [3, 3, 3]
+    assert asked == ["home", "guest"]          # once per zone; the operator's own settings stay
+    assert [z.get("processing") for z in readers.zones] == [{"threshold": 123}, None, {"threshold": 90}] * 2
+    assert [p["event"] for p in problems] == ["calibration_problem"] and problems[0]["zone"] == "guest"
+    # An edited zone is a new zone.
+    zones[0] = dict(zones[0], width=0.25)
+    cv2.imwrite(str(tmp_path / "next.jpg"), np.zeros((90, 160, 3), np.uint8))
+    os.replace(tmp_path / "next.jpg", preview)
+    reader.read_if_new(str(preview), zones)
+    assert asked == ["home", "guest", "home"]
+    assert not os.path.exists(tmp_path / "snapshot.jpg"), "no file is written when every reader takes a frame"
