@@ -279,8 +279,11 @@ class LiveOutputs:
             body = {state["name"]: state for state in self.fields()}
         elif route == "/api/fields/list":
             body = self.fields()
+        elif route == "/api/fields/text":
+            body = {state["name"]: state["text"] for state in self.fields()}
         elif route == "/api/live":
             body = {"websocket": self.websocket_url, "fields": "/api/fields", "fields_list": "/api/fields/list",
+                    "fields_text": "/api/fields/text",
                     "text_folder": self.text_folder,
                     "websocket_clients": self._websocket.clients() if self._websocket else 0}
         else:

@@ -148,6 +148,8 @@ def test_running_agent_publishes_confirmed_values_over_http_websocket_and_files(
         assert [state["name"] for state in as_list] == [zone["name"] for zone in settings["zones"]]
         assert set(as_list[0]) == {"name", "role", "value", "text", "raw", "raw_valid", "confidence", "state",
                                    "age", "running", "mode"}
+        texts = json.loads(urllib.request.urlopen(url + "/api/fields/text", timeout=10).read())
+        assert texts == {name: str(value) for name, value in truths.items()}
         live = json.loads(urllib.request.urlopen(url + "/api/live", timeout=10).read())
         assert live["websocket"] == serving["websocket"] and live["websocket_clients"] == 1
         for name, value in truths.items():
