@@ -246,6 +246,13 @@ def validate(raw):
                       f"from {low} to {high}; {DEFAULT_SETTINGS['read_interval_ms']} is used")
         interval = DEFAULT_SETTINGS["read_interval_ms"]
     settings["read_interval_ms"] = interval
+    if "live" in raw:
+        # The live outputs' own rules, reported and mended with everything else.
+        from live_outputs import live_settings
+
+        settings["live"], live_problems = live_settings(raw)
+        for problem in live_problems:
+            check.problem("live", f"{problem}; the default is used")
     zones = raw.get("zones", [])
     if not isinstance(zones, list):
         check.problem("zones", f"{_shown(zones)} is not a list of zones; no zone is read")

@@ -62,6 +62,7 @@ BAD_VALUES = [
      lambda s: s["zones"][0]["processing"]["invert"] is False),
     (zone_with(processing={"blur": 2.5}), "processing.blur", lambda s: s["zones"][0]["processing"]["blur"] == 0),
     ([1, 2], "settings", lambda s: s == DEFAULT_SETTINGS),
+    ({"live": {"websocket_port": 70000}}, "live", lambda s: s["live"]["websocket_port"] == 0),
 ]
 
 
