@@ -136,9 +136,11 @@ class _Checker:
             self.problem("srt.passphrase", "must be a text; no passphrase is used")
             passphrase = ""
         elif passphrase and not PASSPHRASE_BYTES[0] <= len(passphrase.encode("utf-8", "surrogateescape")) <= PASSPHRASE_BYTES[1]:
+            # Not replaced by "no passphrase": a stream meant to be encrypted must not start open.
+            # The receiver refuses it and stays stopped until the passphrase is mended.
             self.problem("srt.passphrase", f"must have {PASSPHRASE_BYTES[0]} to {PASSPHRASE_BYTES[1]} bytes "
-                         f"(it has {len(passphrase.encode('utf-8', 'surrogateescape'))}); no passphrase is used")
-            passphrase = ""
+                         f"(it has {len(passphrase.encode('utf-8', 'surrogateescape'))}); "
+                         "the SRT receiver is not started until it is mended")
         srt["passphrase"] = passphrase
         return srt
 
