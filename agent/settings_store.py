@@ -136,9 +136,11 @@ class _Checker:
             self.problem("srt.passphrase", "must be a text; no passphrase is used")
             passphrase = ""
         elif passphrase and not PASSPHRASE_BYTES[0] <= len(passphrase.encode("utf-8", "surrogateescape")) <= PASSPHRASE_BYTES[1]:
+            # Not replaced by "no passphrase": a stream meant to be encrypted must not start open.
+            # The receiver refuses it and stays stopped until the passphrase is mended.
             self.problem("srt.passphrase", f"must have {PASSPHRASE_BYTES[0]} to {PASSPHRASE_BYTES[1]} bytes "
-                         f"(it has {len(passphrase.encode('utf-8', 'surrogateescape'))}); no passphrase is used")
-            passphrase = ""
+                         f"(it has {len(passphrase.encode('utf-8', 'surrogateescape'))}); "
+                         "the SRT receiver is not started until it is mended")
         srt["passphrase"] = passphrase
         return srt
 
@@ -246,6 +248,13 @@ def validate(raw):
                       f"from {low} to {high}; {DEFAULT_SETTINGS['read_interval_ms']} is used")
         interval = DEFAULT_SETTINGS["read_interval_ms"]
     settings["read_interval_ms"] = interval
+    if "live" in raw:
+        # The live outputs' own rules, reported and mended with everything else.
+        from live_outputs import live_settings
+
+        settings["live"], live_problems = live_settings(raw)
+        for problem in live_problems:
+            check.problem("live", f"{problem}; the default is used")
     zones = raw.get("zones", [])
     if not isinstance(zones, list):
         check.problem("zones", f"{_shown(zones)} is not a list of zones; no zone is read")

@@ -109,7 +109,6 @@ function scheduleZoneSave() {
 async function saveZones() {
   const edits = ui.edits;
   const settings = structuredClone(ui.settings);
-  settings.zones = settings.zones.map(plainZone);
   delete settings.srt.passphrase_set;
   settings.srt.passphrase = null;
   const problems = await saveSettings(settings);
@@ -226,7 +225,6 @@ function onNameInput() {
   message("zone-message", "");
   zone.name = name;
   ui.selected = name;
-  zone.autoName = false;
   showZones();
   scheduleZoneSave();
 }
@@ -264,8 +262,7 @@ async function autoSettings() {
 }
 
 function plainZone(zone) {
-  const { autoName, ...plain } = zone;
-  return plain;
+  return structuredClone(zone);
 }
 
 // ---- the zone's prepared image, slots and reading ----------------------------------------

@@ -37,7 +37,6 @@ BAD_VALUES = [
     ({"srt": {"latency": 8001}}, "srt.latency", lambda s: s["srt"]["latency"] == 120),
     ({"srt": {"key_length": 40}}, "srt.key_length", lambda s: s["srt"]["key_length"] == 0),
     ({"srt": {"stream_id": "x" * 513}}, "srt.stream_id", lambda s: s["srt"]["stream_id"] == ""),
-    ({"srt": {"passphrase": "tooshort"}}, "srt.passphrase", lambda s: s["srt"]["passphrase"] == ""),
     ({"srt": [9000]}, "srt", lambda s: s["srt"] == DEFAULT_SETTINGS["srt"]),
     ({"ndi": "BOARD"}, "ndi", lambda s: s["ndi"] == {"source": ""}),
     ({"ndi": {"source": 7}}, "ndi.source", lambda s: s["ndi"]["source"] == ""),
@@ -62,6 +61,7 @@ BAD_VALUES = [
      lambda s: s["zones"][0]["processing"]["invert"] is False),
     (zone_with(processing={"blur": 2.5}), "processing.blur", lambda s: s["zones"][0]["processing"]["blur"] == 0),
     ([1, 2], "settings", lambda s: s == DEFAULT_SETTINGS),
+    ({"live": {"websocket_port": 70000}}, "live", lambda s: s["live"]["websocket_port"] == 0),
 ]
 
 
@@ -87,10 +87,13 @@ def test_good_settings_pass_unchanged_and_keep_what_other_units_use():
     assert settings["zones"][0]["processing"] == {"threshold": 99, "profile": "robust", "invert": True}
 
 
-def test_the_passphrase_is_never_quoted_back():
+def test_a_bad_passphrase_is_never_quoted_back_nor_dropped():
     secret = "not-long"
     settings, problems = validate({"srt": {"passphrase": secret}})
+    assert len(problems) == 1 and "srt.passphrase" in problems[0] and "not started" in problems[0]
     assert secret not in " ".join(problems)
+    # Kept, so that the receiver refuses it rather than receive without encryption.
+    assert settings["srt"]["passphrase"] == secret
     shown = public(validate({"srt": {"passphrase": "a-good-passphrase"}})[0])
     assert "passphrase" not in shown["srt"] and shown["srt"]["passphrase_set"] is True
 
