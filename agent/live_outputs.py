@@ -73,7 +73,7 @@ def _replace_text(path, text):
     """Atomic replacement without a flush to disk: readers must never see half a value, but a value
     lost in a power cut is replaced by the next one anyway, and a sync would cost the latency budget.
     A reader holding the file open can make the rename fail on some systems: retry briefly, then
-    leave the old value for the next change."""
+    report False so that the caller tries again later."""
     temporary = f"{path}.tmp"
     with open(temporary, "w", encoding="utf-8", newline="") as stream:
         stream.write(text)
@@ -117,9 +117,14 @@ class _TextWriter:
                 path, text = next(iter(self._pending.items()))
                 del self._pending[path]
             try:
-                _replace_text(path, text)
+                written = _replace_text(path, text)
             except OSError:
-                pass   # the folder went away; the next change tries again
+                written = True   # the folder went away; the next change tries again
+            if not written and not self._stopping:
+                # A reader keeps the file open: try again shortly unless a newer text came.
+                with self._wake:
+                    self._pending.setdefault(path, text)
+                    self._wake.wait(0.05)
 
     def stop(self):
         """Writes what is pending, then ends."""

@@ -230,3 +230,28 @@ def test_zones_without_settings_are_calibrated_once_and_failures_do_not_stop_rea
     reader.read_if_new(str(preview), zones)
     assert asked == ["home", "guest", "home"]
     assert not os.path.exists(tmp_path / "snapshot.jpg"), "no file is written when every reader takes a frame"
+
+
+def test_text_files_held_open_by_a_reader_are_written_once_it_lets_go(tmp_path, monkeypatch):
+    import live_outputs
+
+    real_replace = os.replace
+    refusals = {"left": 7}   # more than one round of quick retries
+
+    def replace(source, target):
+        if refusals["left"] > 0:
+            refusals["left"] -= 1
+            raise PermissionError("the file is open in another program")
+        real_replace(source, target)
+
+    monkeypatch.setattr(live_outputs.os, "replace", replace)
+    writer = live_outputs._TextWriter()
+    path = str(tmp_path / "clock.txt")
+    writer.put(path, "1:00")
+    writer.put(path, "59.9")       # overtakes the first text before its turn, or after it
+    deadline = time.monotonic() + 10
+    while (not os.path.exists(path) or open(path).read() != "59.9") and time.monotonic() < deadline:
+        time.sleep(0.02)
+    writer.stop()
+    assert open(path).read() == "59.9" and refusals["left"] == 0
+    assert not os.path.exists(path + ".tmp")
