@@ -311,7 +311,8 @@ async function showView() {
   $("zone-reason").textContent = reading.reason + (reading.confidence === null ? "" : `, confidence ${reading.confidence}`);
   $("slots").tBodies[0].replaceChildren(...reading.slots.map((slot, index) => {
     const row = document.createElement("tr");
-    if (slot.status !== "digit" && slot.kind !== "separator") row.className = "bad";
+    if (slot.status === "unknown") row.className = "bad";
+    else if (slot.status === "empty") row.className = "blank-slot";
     const cells = [String(index + 1), slot.char === null || slot.char === undefined ? "" : String(slot.char),
                    slot.kind === "separator" ? "separator" : String(slot.status),
                    slot.confidence === null ? "" : slot.confidence.toFixed(3)];

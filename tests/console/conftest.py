@@ -37,11 +37,12 @@ def wait_for(condition, what, timeout=WAIT):
     last = None
     while time.monotonic() < deadline:
         try:
-            last = condition()
-        except (OSError, ValueError, KeyError) as error:
+            value = condition()
+            if value:
+                return value
+            last = value
+        except (OSError, ValueError, KeyError) as error:  # a file being replaced, an answer not there yet
             last = error
-        if last:
-            return last
         time.sleep(0.1)
     raise AssertionError(f"timed out waiting for {what}; last: {last!r}")
 
@@ -71,7 +72,6 @@ class Console:
         env = dict(os.environ, LOCALAPPDATA=str(folder / "data"), NDI_RUNTIME_DIR_V6=str(NDI_DOUBLE),
                    NDI_DOUBLE_CONTROL=str(self.control), NDI_DOUBLE_REPORT=str(folder / "double.report.json"),
                    PYTHONDONTWRITEBYTECODE="1")
-        env.pop("KANTELLA_DEV_LATENCY", None)
         self.env = env
         self.process = subprocess.Popen([sys.executable, str(AGENT), "--wancapture", str(WANCAPTURE),
                                          "--lancapture", str(LANCAPTURE)], env=env, cwd=str(folder),
@@ -81,6 +81,8 @@ class Console:
         self._reader.start()
         self.url = wait_for(lambda: self.event("serving"), "the agent to serve")["url"]
         self.streams = []
+        self._callers = []
+        self._stopping = threading.Event()
 
     def _read_events(self):
         for line in self.process.stdout:
@@ -116,17 +118,31 @@ class Console:
         os.replace(temp, self.control)
 
     def stream(self, movie, port):
-        """Sends MOVIE over SRT to PORT again and again until the console stops."""
+        """Sends MOVIE over SRT to PORT again and again until the console stops, calling again
+        whenever the connection ends (as a sender does when the receiver was restarted)."""
         command = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i", str(movie),
                    "-c", "copy", "-f", "mpegts", f"srt://127.0.0.1:{port}?mode=caller"]
-        self.streams.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                             stderr=subprocess.DEVNULL))
+
+        def call_again():
+            while not self._stopping.is_set():
+                caller = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL)
+                self.streams.append(caller)
+                while caller.poll() is None and not self._stopping.is_set():
+                    time.sleep(0.1)
+                if caller.poll() is None:
+                    caller.terminate()
+                caller.wait()
+                self._stopping.wait(0.5)
+
+        thread = threading.Thread(target=call_again, daemon=True)
+        thread.start()
+        self._callers.append(thread)
 
     def stop(self):
-        for stream in self.streams:
-            if stream.poll() is None:
-                stream.terminate()
-            stream.wait(timeout=20)
+        self._stopping.set()
+        for thread in self._callers:
+            thread.join(timeout=30)
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         code = self.process.wait(timeout=60)
@@ -172,7 +188,7 @@ def browser(tmp_path):
     profile = tmp_path / "chromium-profile"
     for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync", "--no-first-run",
-                     "--disable-dev-shm-usage", f"--user-data-dir={profile}", "--window-size=1400,1100"):
+                     "--disable-dev-shm-usage", f"--user-data-dir={profile}", "--window-size=1400,1300"):
         options.add_argument(argument)
     driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
     driver.set_page_load_timeout(60)

@@ -35,6 +35,26 @@ def drag(driver, element, start, end):
     actions.release().perform()
 
 
+def type_into(field, text):
+    """Replaces a field's text as a user does: focus, select all, type (a focused field is never
+    redrawn by the page)."""
+    from selenium.webdriver.common.keys import Keys
+
+    field.click()
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys(text)
+
+
+def click_fresh(driver, selector):
+    from selenium.common.exceptions import StaleElementReferenceException
+
+    try:
+        driver.find_element("css selector", selector).click()
+        return True
+    except StaleElementReferenceException:
+        return False
+
+
 def prepared_pixels(driver):
     return driver.execute_script("return document.getElementById('prepared').toDataURL();")
 
@@ -85,8 +105,7 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
     wait_for(lambda: text_of(browser, "zone-value") == str(truths["guest_score"]), "the default reading")
     before = prepared_pixels(browser)
     threshold = browser.find_element("id", "p-threshold")
-    threshold.clear()
-    threshold.send_keys("254")
+    type_into(threshold, "254")
     wait_for(lambda: text_of(browser, "zone-value") != str(truths["guest_score"]), "a wrong reading")
     wait_for(lambda: prepared_pixels(browser) != before, "the prepared view to change")
     shot(browser, "03-threshold-too-high")
@@ -116,8 +135,7 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
 
     # A value out of range is refused on the page and never saved.
     threshold = browser.find_element("id", "p-threshold")
-    threshold.clear()
-    threshold.send_keys("300")
+    type_into(threshold, "300")
     wait_for(lambda: "from 0 to 255" in text_of(browser, "zone-message"), "the range message")
     assert "invalid" in threshold.get_attribute("class")
 
@@ -126,10 +144,11 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
         console.set_sources("BOARD (Scoreboard 1)")
         browser.find_element("id", "receiver-ndi").click()
         browser.find_element("id", "apply-source").click()
-        source = wait_for(lambda: browser.find_elements("css selector", "#ndi-sources button.ndi-source"),
-                          "the NDI source list")
+        wait_for(lambda: browser.find_elements("css selector", "#ndi-sources button.ndi-source"),
+                 "the NDI source list")
         shot(browser, "05-ndi-sources")
-        source[0].click()
+        # The list is drawn again on every refresh of the page: take the button afresh until a click lands.
+        wait_for(lambda: click_fresh(browser, "#ndi-sources button.ndi-source"), "a click on the source")
         wait_for(lambda: "from the NDI source 'BOARD (Scoreboard 1)'" in text_of(browser, "status"), "NDI video")
         assert (console.static / "ndi_selection.txt").read_bytes() == b"BOARD (Scoreboard 1)"
         shot(browser, "06-ndi-receiving")
