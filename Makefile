@@ -45,6 +45,17 @@ test: test-release test-asan test-windows
 demo: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/demo.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/demo_pipeline.py --build $(BUILD)
+	@echo
+	@echo "Set up a board yourself: run 'make console'. It starts the launcher, the agent and the demo"
+	@echo "stream and prints the console's address (http://127.0.0.1:PORT, or localhost:PORT). Open it,"
+	@echo "drag a rectangle over a field of the board, pick its role, press 'auto' and watch the reading;"
+	@echo "Ctrl+C stops everything. Zones are kept in $(BUILD)/console-data between runs."
+
+# The console on the demo stream, to try by hand: launcher, agent and a looping SRT stream of the
+# demo board, until Ctrl+C.
+.PHONY: console
+console: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/console_demo.py --build $(BUILD)
 
 # The pipeline: a rendered scoreboard video over SRT into wancapture, read by the stand-in agent
 # under the launcher; ends by itself in well under a minute.
@@ -56,6 +67,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
 	$(PYTHON) bench/receivers_bench.py --build $(BUILD)
 	$(PYTHON) bench/lancapture_bench.py --build $(BUILD)
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/live_bench.py
 
 install: build
 	cmake --install $(BUILD)

@@ -41,8 +41,9 @@ class AgentFiles:
         os.makedirs(self.static, mode=0o700, exist_ok=True)
 
 
-def write_atomically(path, data, mode=0o644):
+def write_atomically(path, data, mode=0o644, sync=True):
     """Replaces `path` with `data` so that a reader sees the old or the new content, never a part.
+    With `sync` the content is on disk before the rename, so that a crash leaves the old or the new.
 
     The launcher reads the page address at any moment; half of "http://127.0.0.1:8080" is
     "http://127.0.0.1:80", which it would accept and open.
@@ -55,7 +56,8 @@ def write_atomically(path, data, mode=0o644):
         with os.fdopen(descriptor, "wb") as stream:
             stream.write(data)
             stream.flush()
-            os.fsync(stream.fileno())
+            if sync:
+                os.fsync(stream.fileno())
         os.chmod(temporary, mode)
         os.replace(temporary, path)
     except BaseException:

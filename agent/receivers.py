@@ -5,11 +5,14 @@ Both receivers run with the runtime folder as their working directory, so that t
 between them and the agent, apart from wancapture's one-time secret record.
 """
 
+import json
 import os
 import struct
 import subprocess
 import threading
 import time
+
+from agent_files import write_atomically
 
 # wancapture takes a passphrase of 10 to 80 bytes, or none.
 PASSPHRASE_BYTES = (10, 80)
@@ -130,16 +133,16 @@ class Receiver:
                        "line": raw.decode("utf-8", "replace").rstrip("\r\n")})
 
     def select(self, source):
-        """lancapture follows the source named in its selection file."""
+        """lancapture follows the source named in its selection file, byte for byte: written whole,
+        so that it never reads half a name and connects to a source nobody chose."""
         if self.kind == "ndi":
-            with open(self.path("selection"), "w", encoding="utf-8") as stream:
-                stream.write(source)
+            write_atomically(self.path("selection"), source_bytes(source))
 
     def request_refresh(self):
-        """lancapture lists its sources again when the refresh request changes."""
+        """lancapture lists its sources again when the refresh request's content changes: a new
+        time each press."""
         if self.kind == "ndi":
-            with open(self.path("refresh"), "w", encoding="ascii") as stream:
-                stream.write(f"{time.time_ns()}\n")
+            write_atomically(self.path("refresh"), f"{time.time_ns()}\n")
 
     def running(self):
         return self.process is not None and self.process.poll() is None
@@ -177,3 +180,36 @@ class Receiver:
         self.emit({"event": "receiver", "kind": self.kind, "state": "stopped",
                    "exit_code": self.process.returncode})
         self.process = None
+
+
+def source_bytes(name):
+    """A source name as lancapture compares it. Names are read with invalid UTF-8 kept as escapes
+    (lancapture publishes the runtime's bytes unrepaired), so they go back as the same bytes."""
+    return name.encode("utf-8", "surrogateescape")
+
+
+def read_published(path, limit=4 << 20):
+    """A receiver's JSON document, or None while it is missing, partly replaced or not JSON."""
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read(limit + 1)
+    except OSError:
+        return None
+    if len(data) > limit:
+        return None
+    try:
+        return json.loads(data.decode("utf-8", "surrogateescape"))
+    except ValueError:
+        return None
+
+
+def ndi_sources(document):
+    """The names of the listed sources, in lancapture's order; [] for a missing or odd document."""
+    if not isinstance(document, dict) or not isinstance(document.get("sources"), list):
+        return []
+    names = []
+    for entry in document["sources"]:
+        if isinstance(entry, dict) and isinstance(entry.get("name"), str) and entry["name"]:
+            names.append({"name": entry["name"], "url_address": entry.get("url_address")
+                          if isinstance(entry.get("url_address"), str) else None})
+    return names

@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 import receivers  # noqa: E402
 import scoreboard_video  # noqa: E402
-from settings_store import checked  # noqa: E402
+from settings_store import validate  # noqa: E402
 
 AGENT = os.path.join(ROOT, "agent", "tessaryn_agent.py")
 
@@ -55,7 +55,8 @@ def test_wancapture_command_line(srt, descriptor, expected_tail):
     ({"zones": [{"x": "0.1", "y": 0.1, "width": 0.2, "height": 0.2, "role": "period"}]}, [], 1),
     ({"zones": [{"x": True, "y": 0.1, "width": 0.2, "height": 0.2, "role": "period"}]}, [], 1),
     ({"zones": [{"x": 0.1, "y": 0.1, "width": 0.2, "height": 0.2}]}, [], 1),
-    ({"zones": [{"x": 0, "y": 0, "width": 1, "height": 1, "role": "period", "processing": []}]}, [], 1),
+    # Unusable processing settings are replaced by the defaults; the zone itself is kept.
+    ({"zones": [{"x": 0, "y": 0, "width": 1, "height": 1, "role": "period", "processing": []}]}, ["period"], 1),
     ({"zones": [{"x": 0, "y": 0, "width": 1, "height": 1, "role": "home_score"},
                 {"x": 0, "y": 0, "width": 1, "height": 1, "role": "home_score"}]}, ["home_score", "home_score_2"], 0),
     ({"zones": "all"}, [], 1),
@@ -64,14 +65,14 @@ def test_wancapture_command_line(srt, descriptor, expected_tail):
     ([1, 2], [], 1),
 ])
 def test_settings_rules(raw, kept, problems):
-    settings, found = checked(raw)
+    settings, found = validate(raw)
     assert [zone["name"] for zone in settings["zones"]] == kept
     assert len(found) == problems
     assert settings["receiver"] in ("srt", "ndi", "none")
 
 
 class AgentRun:
-    def __init__(self, tmp_path, settings):
+    def __init__(self, tmp_path, settings, extra_env=None):
         self.data = tmp_path / "data"
         self.folder = self.data / "Tessaryn"
         self.folder.mkdir(parents=True)
@@ -91,7 +92,7 @@ class AgentRun:
             programs[kind] = str(path)
         (self.folder / "agent-settings.json").write_text(json.dumps(settings))
         env = dict(os.environ, LOCALAPPDATA=str(self.data), FAKE_PREVIEW=str(self.preview),
-                   FAKE_RECEIVER_RECORD=str(self.record))
+                   FAKE_RECEIVER_RECORD=str(self.record), **(extra_env or {}))
         self.process = subprocess.Popen([sys.executable, AGENT, "--wancapture", programs["srt"],
                                          "--lancapture", programs["ndi"]],
                                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path))
