@@ -1,0 +1,88 @@
+"""The realistic board renderer behind the reading benchmark: same seed, same frames; every zone holds
+its whole field; the truths are what the readers give for what was drawn."""
+
+import cv2
+import numpy as np
+import pytest
+
+import realistic_board as rb
+
+SEEDS = range(12)
+
+
+def test_same_seed_same_board_and_frames():
+    for seed in (3, 8):
+        a, b = rb.make_board(seed), rb.make_board(seed)
+        assert a.factors() == b.factors() and a.zones == b.zones
+        values = rb.random_values(a, 1)
+        assert values == rb.random_values(b, 1)
+        fa, za, ta = rb.render_raw(a, values, frame_seed=1)
+        fb, zb, tb = rb.render_raw(b, values, frame_seed=1)
+        assert np.array_equal(fa, fb) and za == zb and ta == tb
+        # Another frame seed changes the noise, not the board.
+        fc, zc, _ = rb.render_raw(a, values, frame_seed=2)
+        assert zc == za and not np.array_equal(fa, fc)
+    assert rb.make_board(1).factors() != rb.make_board(2).factors()
+
+
+def test_h264_round_trip_is_deterministic_and_keeps_the_frames_apart():
+    spec = rb.make_board(4)
+    frames = [rb.render_raw(spec, rb.random_values(spec, k), k)[0] for k in range(2)]
+    once = rb.h264_round_trip(frames, 24)
+    again = rb.h264_round_trip(frames, 24)
+    assert len(once) == 2 and all(np.array_equal(x, y) for x, y in zip(once, again))
+    for sent, back in zip(frames, once):
+        assert back.shape == sent.shape
+        assert np.abs(back.astype(int) - sent.astype(int)).mean() < 6  # the same picture, lossy
+    assert not np.array_equal(once[0], once[1])
+
+
+@pytest.mark.parametrize("value,leading,truth", [
+    ("05:07", "blank", "5:07"), ("05:07", "zero", "05:07"), ("12:34", "blank", "12:34"),
+    ("00:45", "blank", "0:45"), ("09.4", "blank", "9.4"), ("09.4", "zero", "09.4"), ("45.6", "zero", "45.6"),
+])
+def test_clock_truth_follows_the_boards_leading_digit(value, leading, truth):
+    spec = rb.make_board(0)
+    spec.look.clock_leading = leading
+    role = spec.fields[0].role
+    places, sep, got = rb.shown(spec, role, value)
+    assert got == truth and sep == value[2] and len(places) == 4
+    assert (places[0] is None) == (leading == "blank" and value[0] == "0")
+
+
+def test_every_zone_holds_its_whole_field():
+    for seed in SEEDS:
+        spec = rb.make_board(seed)
+        height, width = spec.height, spec.width
+        for f in spec.fields:
+            full = {f.role: ([8] * f.places, ":" if f.kind == "clock" else None)}
+            ink = rb._mask(spec, full) + rb._mask(spec, {f.role: ([8] * f.places, ".")} if f.kind == "clock" else {})
+            ink = cv2.warpPerspective(ink, spec.homography, (width, height))
+            ys, xs = np.nonzero(ink > 0.25)
+            z = f.zone
+            assert xs.min() >= z["x"] * width and xs.max() < (z["x"] + z["width"]) * width, (seed, f.role)
+            assert ys.min() >= z["y"] * height and ys.max() < (z["y"] + z["height"]) * height, (seed, f.role)
+
+
+def _plain_faces(spec):
+    lk = spec.look
+    lk.seven, lk.six_tail, lk.nine_tail, lk.decimal_at = "plain", True, True, "colon"
+    return spec
+
+
+def test_clean_boards_read_right_by_the_readers():
+    # Upright, standard faces, no camera or transport: the readers are known good on these.
+    panelsight = pytest.importorskip("native_ocr.panelsight")
+    import native_ocr.roles as roles
+    wrong = []
+    for seed in SEEDS:
+        spec = _plain_faces(rb.clean_board(seed))
+        if spec.look.digit_height < 30:
+            continue  # small digits are beyond the upright reader's sure ground
+        for k in range(3):
+            frame, zones, truths = rb.render(spec, rb.random_values(spec, k), frame_seed=k)
+            for role, zone in zones.items():
+                got = roles.reader_for(panelsight, role, "_from_image")(zone, frame)["value"]
+                if got != truths[role]:
+                    wrong.append((seed, k, role, truths[role], got))
+    assert not wrong
