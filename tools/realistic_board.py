@@ -222,7 +222,7 @@ def _make_look(rng):
         bright = rng.uniform(190, 245)
         ink = (int(bright * rng.uniform(0.85, 1.0)), int(bright), int(bright * rng.uniform(0.8, 1.0)))
     ghost = _choice(rng, ("none", "faint", "strong"), p=[0.4, 0.35, 0.25])
-    ghost_level = {"none": 0.0, "faint": rng.uniform(0.06, 0.14), "strong": rng.uniform(0.18, 0.32)}[ghost]
+    ghost_level = {"none": 0.0, "faint": rng.uniform(0.05, 0.12), "strong": rng.uniform(0.15, 0.28)}[ghost]
     glare = _choice(rng, ("none", "gradient", "spots", "both"), p=[0.4, 0.3, 0.15, 0.15])
     italic = 0.0 if rng.random() < 0.5 else float(rng.uniform(2.0, 12.0))
     face = "dots" if (display == "led" and rng.random() < 0.25) else "bars"
@@ -325,7 +325,7 @@ def _warp_points(h, pts):
     return out[:, :2] / out[:, 2:3]
 
 
-def _operator_zone(rng, f, look, homography, width, height):
+def _operator_zone(rng, f, look, homography, width, height, off_centre=0.06):
     x0, y0 = f.x, f.y
     x1, y1 = f.x + f.face_width, f.y + f.digit_height
     corners = _warp_points(homography, [[x0, y0], [x1, y0], [x1, y1], [x0, y1]])
@@ -339,8 +339,8 @@ def _operator_zone(rng, f, look, homography, width, height):
     zy0, zy1 = by0 - my, by1 + my
     # Off-centre, never so far that the margin on one side disappears.
     zw, zh = zx1 - zx0, zy1 - zy0
-    dx = float(np.clip(rng.uniform(-0.06, 0.06) * zw, -0.9 * mx, 0.9 * mx))
-    dy = float(np.clip(rng.uniform(-0.06, 0.06) * zh, -0.9 * my, 0.9 * my))
+    dx = float(np.clip(rng.uniform(-off_centre, off_centre) * zw, -0.9 * mx, 0.9 * mx))
+    dy = float(np.clip(rng.uniform(-off_centre, off_centre) * zh, -0.9 * my, 0.9 * my))
     zx0, zy0 = zx0 + dx, zy0 + dy
     return {"x": zx0 / width, "y": zy0 / height, "width": zw / width, "height": zh / height, "role": f.role}
 
@@ -682,9 +682,10 @@ def benchmark_boards(seed, n_boards, frames_per_board, cache_dir=None):
         yield spec, render_frames(spec, values, cache_dir=cache_dir)
 
 
-def clean_board(seed, display="led", colour="amber"):
+def clean_board(seed, display="led", colour="amber", centred=False):
     """A board of `seed` with every camera and transport factor off: upright bar face, no ghosts,
-    glare, blur, perspective or noise; the faces and placements of the seed stay."""
+    glare, blur, perspective or noise; the faces and placements of the seed stay. `centred` puts
+    every zone's field in its middle (margins stay)."""
     spec = make_board(seed)
     lk = spec.look
     lk.display, lk.colour = display, colour
@@ -701,5 +702,6 @@ def clean_board(seed, display="led", colour="amber"):
     spec.homography = _homography(spec.width, spec.height, 0.0, 0.0)
     rng = np.random.default_rng([20261210, int(seed), 1])
     for f in spec.fields:
-        f.zone = _operator_zone(rng, f, lk, spec.homography, spec.width, spec.height)
+        f.zone = _operator_zone(rng, f, lk, spec.homography, spec.width, spec.height,
+                                off_centre=0.0 if centred else 0.06)
     return spec
