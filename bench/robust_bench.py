@@ -10,16 +10,19 @@ look and zones fixed. Every field is read four ways:
   (d) the command-line seven-segment reader `ssocr` on the same crops, with options per role and look.
 For each: % exactly right, % wrong but marked valid, microseconds per field read.
 
-    python3 bench/robust_bench.py                         # the full run (1200 fields)
+    python3 bench/robust_bench.py                         # the full run (1500 fields)
     python3 bench/robust_bench.py --fields 200 --role clock --paths a,c
     python3 bench/robust_bench.py --dump /tmp/fails --paths c   # failing crops as PNG + index.json
+    python3 bench/robust_bench.py --cache /tmp/boards --paths c  # boards kept between runs
 """
 
 import argparse
 import collections
+import hashlib
 import json
 import math
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -148,6 +151,32 @@ class Tally:
         return f"{self.pct(self.right):5.1f} {self.pct(self.wrong_valid):5.1f}" if self.n else "    -     -"
 
 
+def boards(seed, n_boards, frames, tmp, cache):
+    """(spec, frames) of every board; with `cache`, boards rendered by an earlier run of the same
+    renderer sources are loaded instead of drawn again."""
+    if not cache:
+        yield from rb.benchmark_boards(seed, n_boards, frames, cache_dir=tmp)
+        return
+    os.makedirs(cache, exist_ok=True)
+    tools = os.path.dirname(os.path.abspath(rb.__file__))
+    sources = hashlib.sha1()
+    for name in ("realistic_board.py", "sevenseg.py"):
+        with open(os.path.join(tools, name), "rb") as source:
+            sources.update(source.read())
+    for i in range(n_boards):
+        key = hashlib.sha1(sources.digest() + f"{seed}:{i}:{frames}".encode()).hexdigest()[:20]
+        path = os.path.join(cache, f"board_{key}.pickle")
+        if os.path.exists(path):
+            with open(path, "rb") as stored:
+                yield pickle.load(stored)
+            continue
+        board = next(rb.benchmark_boards_from(seed, i, frames, cache_dir=tmp))
+        with open(path + ".tmp", "wb") as out:
+            pickle.dump(board, out)
+        os.replace(path + ".tmp", path)
+        yield board
+
+
 def calibrator():
     try:
         import native_ocr.calibrate as calibrate
@@ -159,11 +188,12 @@ def calibrator():
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seed", type=int, default=2026, help="board seed (default 2026)")
-    parser.add_argument("--fields", type=int, default=1200, help="fields to read (default 1200)")
-    parser.add_argument("--frames", type=int, default=4, help="stills per board (default 4)")
+    parser.add_argument("--fields", type=int, default=1500, help="fields to read (default 1500)")
+    parser.add_argument("--frames", type=int, default=3, help="stills per board (default 3)")
     parser.add_argument("--role", choices=rb.ROLE_GROUPS, help="read only fields of this role group")
     parser.add_argument("--paths", default="a,b,c,d", help="paths to run, e.g. a,c (default all)")
     parser.add_argument("--dump", metavar="DIR", help="write the crops a path reads wrong into DIR, with index.json")
+    parser.add_argument("--cache", metavar="DIR", help="keep rendered boards in DIR and reuse them in later runs")
     parser.add_argument("--worst", type=int, default=12, help="factor levels listed as hardest (default 12)")
     args = parser.parse_args(argv)
     paths = [p for p in args.paths.split(",") if p]
@@ -191,10 +221,10 @@ def main(argv=None):
     render_seconds = 0.0
     read = 0
     with tempfile.TemporaryDirectory(prefix="robust_bench_") as tmp:
-        boards = rb.benchmark_boards(args.seed, n_boards, args.frames, cache_dir=tmp)
+        board_source = boards(args.seed, n_boards, args.frames, tmp, args.cache)
         while read < args.fields:
             t0 = time.perf_counter()
-            spec, frames = next(boards)
+            spec, frames = next(board_source)
             render_seconds += time.perf_counter() - t0
             factors = spec.factors()
             first_frame, zones, _ = frames[0]

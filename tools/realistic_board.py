@@ -677,9 +677,14 @@ def benchmark_boards(seed, n_boards, frames_per_board, cache_dir=None):
     """Yields (spec, frames) for `n_boards` boards, frames a list of (frame_bgr, zones, truths) with
     `frames_per_board` stills each; the first still is the one to calibrate on."""
     for i in range(n_boards):
-        spec = make_board(int(seed) * 100003 + i)
-        values = [random_values(spec, k) for k in range(frames_per_board)]
-        yield spec, render_frames(spec, values, cache_dir=cache_dir)
+        yield from benchmark_boards_from(seed, i, frames_per_board, cache_dir)
+
+
+def benchmark_boards_from(seed, index, frames_per_board, cache_dir=None):
+    """Board `index` of `benchmark_boards(seed, ...)` alone (one item), the same as there."""
+    spec = make_board(int(seed) * 100003 + int(index))
+    values = [random_values(spec, k) for k in range(frames_per_board)]
+    yield spec, render_frames(spec, values, cache_dir=cache_dir)
 
 
 def clean_board(seed, display="led", colour="amber", centred=False):
