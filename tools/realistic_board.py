@@ -31,7 +31,7 @@ Look factors (`BoardSpec.look`, one `Look` per board; `BoardSpec.factors()` name
   segments of round LEDs, 1-3 across);
 - seven: "plain" (A, B, C) or "hooked" (with the upper-left bar F); six and nine: with or without tails;
 - colon dots "round" or "square"; decimal point "colon" (under the colon) or "after" (right after the
-  seconds digit); colon gap "narrow" (5-8 % of the clock face) or "wide" (11-13 %);
+  seconds digit); colon gap "narrow" (5-8 % of the clock face) or "wide" (12-16 %);
 - leading digits "blank" or "zero" (clocks and scores separately);
 - digit heights 15-150 px (per board, fields vary around it); anti-aliasing on or off; bloom around
   bright LEDs; keystone up to 7 % and roll up to 4 degrees; motion blur or defocus; camera noise;
@@ -228,7 +228,8 @@ def _make_look(rng):
     face = "dots" if (display == "led" and rng.random() < 0.25) else "bars"
     bar_style = _choice(rng, ("block", "hex", "lcd")) if display == "led" else _choice(rng, ("block", "lcd"))
     colon_gap = _choice(rng, ("narrow", "wide"))
-    gap_frac = float(rng.uniform(0.05, 0.08) if colon_gap == "narrow" else rng.uniform(0.11, 0.13))
+    # Wide gaps come to 11-12 % of an operator's zone once its margins are added.
+    gap_frac = float(rng.uniform(0.05, 0.08) if colon_gap == "narrow" else rng.uniform(0.12, 0.16))
     # Board scale: log-uniform digit heights, so small fields are as common as large ones.
     height = int(round(math.exp(rng.uniform(math.log(18), math.log(150)))))
     blur = _choice(rng, ("none", "motion", "defocus"), p=[0.5, 0.25, 0.25])
@@ -283,8 +284,9 @@ def make_board(seed):
     one = placement(single, "digit", h0 * rng.uniform(0.5, 0.9))
     rows = [[clock], [left, period, right], [one]]
 
-    # Shelf layout on the board plane: rows centred, generous spacing so that zones never overlap.
-    pad = 0.6 * h0 + 24
+    # Shelf layout on the board plane: rows centred, spaced so that neither the widest margins nor a
+    # roll make zones overlap or leave the frame.
+    pad = 0.8 * h0 + 24
     row_sizes = [(sum(f.face_width for f in row) + pad * (len(row) - 1), max(f.digit_height for f in row))
                  for row in rows]
     width = max(w for w, _ in row_sizes) + 2 * pad

@@ -7,7 +7,7 @@ import pytest
 
 import realistic_board as rb
 
-SEEDS = range(12)
+SEEDS = range(30)
 
 
 def test_same_seed_same_board_and_frames():
@@ -50,10 +50,15 @@ def test_clock_truth_follows_the_boards_leading_digit(value, leading, truth):
     assert (places[0] is None) == (leading == "blank" and value[0] == "0")
 
 
-def test_every_zone_holds_its_whole_field():
+def test_every_zone_holds_its_whole_field_and_no_other():
     for seed in SEEDS:
         spec = rb.make_board(seed)
         height, width = spec.height, spec.width
+        boxes = [(z["x"], z["y"], z["x"] + z["width"], z["y"] + z["height"]) for z in spec.zones.values()]
+        for i, a in enumerate(boxes):
+            assert 0 <= a[0] and 0 <= a[1] and a[2] <= 1 and a[3] <= 1, seed
+            for b in boxes[i + 1:]:
+                assert a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1], (seed, a, b)
         for f in spec.fields:
             full = {f.role: ([8] * f.places, ":" if f.kind == "clock" else None)}
             ink = rb._mask(spec, full) + rb._mask(spec, {f.role: ([8] * f.places, ".")} if f.kind == "clock" else {})
