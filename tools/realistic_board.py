@@ -632,16 +632,18 @@ def h264_round_trip(frames, crf, hold=3, cache_dir=None):
             return list(np.load(cached))
     if shutil.which("ffmpeg") is None:
         raise RuntimeError("ffmpeg is not installed (tools/install-deps.sh installs it)")
+    # ffmpeg is not ours to check: the sanitizer runtimes a test interpreter preloads stay out of it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     with tempfile.TemporaryDirectory() as tmp:
         clip = os.path.join(tmp, "clip.mp4")
         encode = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "bgr24",
                   "-s", f"{w}x{h}", "-r", "10", "-i", "-", "-c:v", "libx264", "-preset", "veryfast",
                   "-crf", str(int(crf)), "-g", "50", "-threads", "1", "-pix_fmt", "yuv420p", clip]
         feed = b"".join(np.ascontiguousarray(f).tobytes() * hold for f in frames)
-        subprocess.run(encode, input=feed, check=True)
+        subprocess.run(encode, input=feed, check=True, env=env)
         decode = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i", clip,
                   "-f", "rawvideo", "-pix_fmt", "bgr24", "-"]
-        out = subprocess.run(decode, capture_output=True, check=True).stdout
+        out = subprocess.run(decode, capture_output=True, check=True, env=env).stdout
     video = np.frombuffer(out, np.uint8).reshape(-1, h, w, 3)
     if len(video) != hold * len(frames):
         raise RuntimeError(f"ffmpeg gave {len(video)} frames back, expected {hold * len(frames)}")
