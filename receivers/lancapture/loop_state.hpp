@@ -40,6 +40,9 @@ inline constexpr std::int64_t kStatusHeartbeat = 1000 * kMs;
 // Only every sixth accepted frame becomes a preview: about five a second at 30 frames per second.
 inline constexpr std::uint64_t kPreviewEvery = 6;
 inline constexpr int kPreviewQualityPercent = 75;
+// After leaving a connection the runtime may still hand out frames the old source sent; a new
+// connection is made only once a capture came back empty, or after this long at most.
+inline constexpr std::int64_t kQuietWaitLimit = 2000 * kMs;
 
 struct Session {
   const ndi::EntryPoints& ndi;
@@ -51,8 +54,12 @@ struct Session {
   std::string last_refresh_content;
   std::vector<DiscoveredSource> sources;
   bool first_poll = true;
+  bool sources_published = false;  // the last sources document landed; until it does, every poll writes it
   std::optional<std::int64_t> last_poll_time;
   std::string connected_source;
+  // Set when a connection was left, cleared by the first capture that brings nothing: until then a
+  // video frame may still be the old source's, and no new connection is made.
+  std::optional<std::int64_t> left_connection_at;
   std::int64_t last_attempt_time = 0;
   std::optional<std::int64_t> last_video_time;
   std::uint64_t video_count = 0;
@@ -69,6 +76,8 @@ struct Session {
 
   // The runtime's connect call with no source.
   void disconnect() const;
+  // Forgets the connected source (after a disconnect), noting that the runtime may still deliver its frames.
+  void forget_connection(std::int64_t now);
 };
 
 }  // namespace tessaryn::lancapture

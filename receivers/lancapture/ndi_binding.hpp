@@ -21,6 +21,8 @@ inline constexpr const char* kRuntimeFolderVariable = "NDI_RUNTIME_DIR_V6";
 class RuntimeBinding {
  public:
   RuntimeBinding() = default;
+  // Whatever is still loaded is shut down and unloaded, on every way out of the program.
+  ~RuntimeBinding() { unload(); }
   RuntimeBinding(const RuntimeBinding&) = delete;
   RuntimeBinding& operator=(const RuntimeBinding&) = delete;
 

@@ -72,6 +72,11 @@ class PreviewWriter {
   std::vector<std::uint8_t> rgb_;
 };
 
+// What became of a packet: decoding goes on, or the stream proved undecodable (60 failures in a row,
+// or a hardware frame that could not be fetched once software decoding was already in use) and the
+// connection should end with an error.
+enum class DecodeOutcome { going_on, undecodable };
+
 // One caller's decoder and preview state; it lives exactly as long as the connection.
 class ConnectionDecoder {
  public:
@@ -87,13 +92,13 @@ class ConnectionDecoder {
   AVPacket* packet() { return packet_; }
   const std::string& name() const { return name_; }
 
-  // Decodes one video packet (and unrefs it); may publish a preview or set the error state.
-  void handle_packet(AVPacket* packet);
+  // Decodes one video packet (and unrefs it); may publish a preview.
+  DecodeOutcome handle_packet(AVPacket* packet);
 
  private:
   void close_codec();
   bool fall_back_to_software();
-  void fail_decoding();
+  DecodeOutcome fail_decoding();
   void show_frame(AVFrame* frame, bool hardware_frame);
 
   StatusPublisher& status_;
