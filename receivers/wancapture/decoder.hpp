@@ -2,10 +2,12 @@
 // times a second, downscaled by the sizing rule.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "receivers/common/clock.hpp"
 #include "receivers/wancapture/sizing.hpp"
 #include "receivers/wancapture/status.hpp"
 
@@ -36,7 +38,7 @@ class DecodeFailures {
 };
 
 // Previews are spaced at least 200 ms apart; the first of a connection is always due.
-inline constexpr std::int64_t kPreviewSpacingNs = 200000000;
+inline constexpr std::int64_t kPreviewSpacingNs = receivers::in_ns(std::chrono::milliseconds(200));
 
 class PreviewPacer {
  public:

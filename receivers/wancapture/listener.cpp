@@ -63,6 +63,7 @@ struct Connection {
   AVIOContext* reader = nullptr;
   AVFormatContext* input = nullptr;
   std::int64_t accepted_ns = 0;     // the caller was accepted
+  std::int64_t last_useful_ns = 0;  // bytes other than padding last arrived, while classifying
   std::int64_t last_data_ns = 0;    // bytes last arrived from the link
   std::int64_t last_packet_ns = 0;  // the demuxer last handed out a packet; 0 until receiving begins
   std::int64_t classified_bytes = 0;  // bytes read from the link before receiving began
@@ -92,16 +93,28 @@ struct Connection {
 constexpr std::int64_t kSilenceBeforeBreakNs = kStallNs / 2;
 
 //
-// Until the stream is classified no packet comes out at all, so the stall rule counts from the
-// caller's acceptance, and classification is also given a byte budget: a caller that sends only
-// padding (or streams that never settle) is refused in bounded time and bytes, instead of keeping
-// the one listening place busy for as long as it likes.
+// Until the stream is classified no packet comes out at all, so there the stall rule counts from the
+// caller's acceptance, or from the last bytes that were more than MPEG-TS padding: padding makes no
+// packet, ever. Classification as a whole is also bounded in time and bytes, so that a caller that
+// trickles anything else it likes still cannot keep the one listening place for as long as it wants.
+bool only_padding(const std::uint8_t* data, int size) {
+  constexpr int kTsPacket = 188;
+  if (size <= 0 || size % kTsPacket != 0) return false;
+  for (int at = 0; at < size; at += kTsPacket) {
+    const int pid = ((data[at + 1] & 0x1f) << 8) | data[at + 2];
+    if (data[at] != 0x47 || pid != 0x1fff) return false;
+  }
+  return true;
+}
+
 int read_link(void* opaque, std::uint8_t* buffer, int size) {
   Connection& connection = *static_cast<Connection*>(opaque);
   const bool classifying = connection.last_packet_ns == 0;
-  const std::int64_t quiet_since = classifying ? connection.accepted_ns : connection.last_packet_ns;
-  if (receivers::monotonic_ns() - quiet_since > kStallNs ||
-      (classifying && connection.classified_bytes > kMaxClassificationBytes)) {
+  const std::int64_t before = receivers::monotonic_ns();
+  const std::int64_t quiet_since = classifying ? connection.last_useful_ns : connection.last_packet_ns;
+  if (before - quiet_since > kStallNs ||
+      (classifying && (before - connection.accepted_ns > kMaxClassificationNs ||
+                       connection.classified_bytes > kMaxClassificationBytes))) {
     connection.stalled = true;
     return AVERROR(ETIMEDOUT);
   }
@@ -109,7 +122,10 @@ int read_link(void* opaque, std::uint8_t* buffer, int size) {
   const std::int64_t now = receivers::monotonic_ns();
   if (n > 0) {
     connection.last_data_ns = now;
-    if (classifying) connection.classified_bytes += n;
+    if (classifying) {
+      connection.classified_bytes += n;
+      if (!only_padding(buffer, n)) connection.last_useful_ns = now;
+    }
   } else if (n != AVERROR_EXIT && now - connection.last_data_ns > kSilenceBeforeBreakNs) {
     connection.stalled = true;
   }
@@ -274,7 +290,7 @@ Receiver::Attempt Receiver::serve(Connection& connection) {
     return Attempt::pause;
   }
   connection.reader->seekable = 0;
-  connection.accepted_ns = connection.last_data_ns = receivers::monotonic_ns();
+  connection.accepted_ns = connection.last_useful_ns = connection.last_data_ns = receivers::monotonic_ns();
   connection.input->pb = connection.reader;
   // On failure the demuxer frees its context; the reader and the link stay with the connection.
   const int probed = avformat_open_input(&connection.input, address_.c_str(), nullptr, &probe_options);
