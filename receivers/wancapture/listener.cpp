@@ -231,6 +231,11 @@ Receiver::Attempt Receiver::attempt() {
   connection.input->interrupt_callback.callback = stop_test;
   connection.input->interrupt_callback.opaque = &stop_request_path_;
 
+  // The library takes the passphrase as a C string: one holding a NUL byte would reach it cut short
+  // (empty, even, which means no encryption at all). Nothing a caller does can mend that.
+  if (passphrase_.view().find('\0') != std::string_view::npos) {
+    return fatal("SRT encryption settings do not match the sender");
+  }
   AVDictionary* link_options = nullptr;
   if (!passphrase_.empty()) {
     av_dict_set(&link_options, "passphrase", passphrase_.c_str(), 0);

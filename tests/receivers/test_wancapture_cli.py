@@ -126,8 +126,9 @@ def test_accepted_start_and_stop(tmp_path, args, record, via):
             os.close(stdin)
 
 
-# Records the SRT library itself refuses once they reach it: a NUL byte cuts what it is handed to 3
-# bytes. Listening again would meet the same refusal for ever; the refusal is fatal, as a local one.
+# Records the SRT library cannot be given whole: it takes a C string, so a NUL byte cuts it (to 3
+# bytes, which it refuses, and to nothing, which would mean no encryption at all). Listening again
+# would meet the same refusal for ever; the refusal is fatal, as a local one.
 LOCALLY_REFUSED = [
     (b"abc\0defghijk", "SRT encryption settings do not match the sender"),
     (b"\0" * 12, "SRT encryption settings do not match the sender"),

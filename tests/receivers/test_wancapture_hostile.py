@@ -182,17 +182,12 @@ MANY_STREAMS_PEAK_KIB = 150 * 1024
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' own memory hides the receiver's")
 def test_a_stream_announcing_many_streams_keeps_memory_bounded(receiver_factory, senders, tmp_path):
-    data = many_stream_ts(tmp_path, 150)
+    data = many_stream_ts(tmp_path, 190)  # about what one program table of the muxer can list
     r = receiver_factory()
     caller = connect(r, senders)
     caller.send(data)
     caller.close()
-
-    def settled():
-        s = r.status()
-        return s["state"] in ("listening", "offline", "error") and "many" not in s
-    wait_for(settled, what="the caller handled")
-    r.wait_status("listening again", state="listening")
+    r.wait_status("listening again once the caller left", state="listening")
     peak = r.peak_memory_kib()
     assert 0 < peak < MANY_STREAMS_PEAK_KIB, peak
     assert r.finish() == 0

@@ -88,8 +88,11 @@ FileRead read_regular_file(const std::string& path, std::size_t limit) {
                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       result.status = ReadStatus::missing;
+    } else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      result.status = ReadStatus::not_regular;  // a folder does not even open as a file
     } else {
       result.status = ReadStatus::failed;
       result.error_number = errno_from_system(error);
