@@ -118,11 +118,14 @@ void ControlLoop::poll_sources(bool refresh) {
   const ndi::Source* current = s.ndi.find_get_current_sources(s.finder, &count);
   // The runtime's array is valid only until the next call on the finder: copied at once.
   std::vector<DiscoveredSource> list = collect_sources(current, current == nullptr ? 0 : count);
-  if (s.first_poll || refresh || !s.sources_published || list != s.sources) {
-    s.sources = std::move(list);
+  const bool listed_anew = s.first_poll || refresh || list != s.sources;
+  if (listed_anew) s.sources = std::move(list);
+  // A document that did not land is written again at every poll until it does; the console tells
+  // of a list only once.
+  if (listed_anew || !s.sources_published) {
     s.sources_published = publish_document(kSourcesPath, sources_document(s.sources, s.clock.wall_unix_seconds()));
-    print_source_list(s.sources);
   }
+  if (listed_anew) print_source_list(s.sources);
   s.first_poll = false;
   s.last_poll_time = s.clock.monotonic_ns();
 }

@@ -43,8 +43,8 @@ void say(const char* line) {
 // launcher's grace period.
 void pause_after_error(const std::string& request_path) {
   constexpr auto kSlice = std::chrono::milliseconds(50);
-  auto request = request_path;
-  for (auto waited = std::chrono::milliseconds(0); waited < kErrorPause && stop_test(&request) == 0; waited += kSlice) {
+  void* opaque = const_cast<std::string*>(&request_path);  // read only, as the library's callback does
+  for (auto waited = std::chrono::milliseconds(0); waited < kErrorPause && stop_test(opaque) == 0; waited += kSlice) {
     platform::sleep_ms(static_cast<int>(kSlice.count()));
   }
 }
@@ -92,7 +92,6 @@ struct Connection {
 // sent data until the moment it closed.
 constexpr std::int64_t kSilenceBeforeBreakNs = kStallNs / 2;
 
-//
 // Until the stream is classified no packet comes out at all, so there the stall rule counts from the
 // caller's acceptance, or from the last bytes that were more than MPEG-TS padding: padding makes no
 // packet, ever. Classification as a whole is also bounded in time and bytes, so that a caller that

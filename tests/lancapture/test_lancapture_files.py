@@ -79,4 +79,5 @@ def test_a_sources_document_that_failed_is_published_on_a_later_poll(workspace, 
     wait_for(workspace.path("ndi_sources.json").exists, what="the sources document on a later poll")
     assert [s["name"] for s in workspace.document("ndi_sources.json")["sources"]] == ["cam"]
     assert receiver.stop_by_file() == 0
+    assert len(receiver.lines("1 source(s) NDI découverte(s).".encode())) == 1  # the list told once
     assert_clean_report(workspace)
