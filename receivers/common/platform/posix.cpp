@@ -148,8 +148,9 @@ FileWrite write_new_file(const std::string& path, const void* data, std::size_t 
   // unlink takes away a link or a FIFO itself, never what a link points at. What it cannot take (a
   // folder) is the better explanation when the creation then fails.
   const int removed = ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  // The permissions are left to the umask, as for any file the C library creates.
   const int descriptor =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
   if (descriptor < 0) {
     result.failed_at = WriteStage::open;
     result.error_number = errno == EEXIST && removed != 0 ? removed : errno;
