@@ -54,7 +54,7 @@ void BM_PublishPreview(benchmark::State& state) {
   for (auto _ : state) {
     if (!writer.publish(frame, target)) state.SkipWithError("publication failed");
     StatusRecord& s = status.record();
-    s.state = "connected";
+    s.state = LinkState::connected;
     s.width = target.width;
     s.height = target.height;
     s.has_last_frame = true;

@@ -2,11 +2,16 @@
 // clock; wall-clock times only inside published documents.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace tessaryn::receivers {
 
 std::int64_t monotonic_ns();
+
+// Durations are written with std::chrono; the clocks count plain nanoseconds, and this is the one
+// place a duration becomes a count of them.
+constexpr std::int64_t in_ns(std::chrono::nanoseconds duration) { return duration.count(); }
 
 // Unix time from the precise system time, in the two forms the documents use.
 double wall_unix_seconds();

@@ -1,7 +1,5 @@
 #include "receivers/common/jpeg_encoder.hpp"
 
-#include <atomic>
-#include <cstdio>
 #include <cstring>
 
 #include "receivers/common/atomic_file.hpp"
@@ -44,6 +42,34 @@ std::string preview_temp_path(const std::string& path) {
   return path + ".tmp";
 }
 
+namespace {
+
+// Encodes into memory and writes the file afresh; the result tells which step failed.
+PreviewEncoding encode_to_file(const std::vector<std::uint8_t>& bgr, int width, int height, float quality,
+                               const std::string& path, platform::PathText path_text) {
+  PreviewEncoding outcome;
+  std::vector<std::uint8_t> jpeg;
+  const platform::JpegResult encoded =
+      platform::encode_bgr24_jpeg(bgr.data(), width, height, static_cast<int>(bgr_row_bytes(width)), quality, jpeg);
+  if (encoded.encoder_missing) return outcome;
+  if (!encoded.ok) {
+    outcome.reportable = true;
+    outcome.code = encoded.code;
+    return outcome;
+  }
+  const platform::FileWrite written = platform::write_new_file(path, jpeg.data(), jpeg.size(), false, path_text);
+  if (written.failed_at == platform::WriteStage::path) return outcome;
+  if (!written.ok()) {
+    outcome.reportable = true;
+    outcome.code = platform::file_failure_code(written.error_number);
+    return outcome;
+  }
+  outcome.ok = true;
+  return outcome;
+}
+
+}  // namespace
+
 bool encode_preview_jpeg_rgb(const std::uint8_t* rgb, int width, int height, int row_stride,
                              const std::string& preview_path) {
   if (rgb == nullptr || width < 2 || height < 2 || static_cast<std::int64_t>(row_stride) < 3LL * width) {
@@ -51,40 +77,26 @@ bool encode_preview_jpeg_rgb(const std::uint8_t* rgb, int width, int height, int
   }
   const std::vector<std::uint8_t> bgr = bgr_rows_from_rgb(rgb, width, height, row_stride);
   const std::string temp = preview_temp_path(preview_path);
-  const platform::JpegResult result = platform::encode_bgr24_jpeg_file(
-      bgr.data(), width, height, static_cast<int>(bgr_row_bytes(width)), kPreviewJpegQuality, temp);
-  if (result.encoder_missing) return false;
-  if (!result.ok) {
-    platform::delete_file(temp);
+  const PreviewEncoding encoded = encode_to_file(bgr, width, height, kPreviewJpegQuality, temp, platform::PathText::ansi);
+  if (!encoded.ok) {
+    if (encoded.reportable) platform::delete_file(temp);
     return false;
   }
-  if (!replace_file_with_retry(temp, preview_path, Receiver::wancapture)) {
+  if (!replace_file_with_retry(temp, preview_path)) {
     platform::delete_file(temp);
     return false;
   }
   return true;
 }
 
-bool encode_preview_jpeg_bgrx(int width, int height, const std::uint8_t* pixels, int line_stride,
-                              int quality_percent, const std::string& output_path) {
-  static std::atomic<int> reported_failures{0};
+PreviewEncoding encode_preview_jpeg_bgrx(int width, int height, const std::uint8_t* pixels, int line_stride,
+                                         int quality_percent, const std::string& output_path) {
   if (pixels == nullptr || width < 1 || height < 1 || static_cast<std::int64_t>(line_stride) < 4LL * width) {
-    return false;
+    return {};
   }
   const std::vector<std::uint8_t> bgr = bgr_rows_from_bgrx(pixels, width, height, line_stride);
-  const platform::JpegResult result =
-      platform::encode_bgr24_jpeg_file(bgr.data(), width, height, static_cast<int>(bgr_row_bytes(width)),
-                                       static_cast<float>(quality_percent) / 100.0f, output_path,
-                                       platform::PathText::utf8);
-  if (result.encoder_missing) return false;
-  if (!result.ok) {
-    if (reported_failures.fetch_add(1) < 3) {
-      std::fprintf(stderr, "JPEG preview failed: %dx%d stride=%d HRESULT=0x%08lX\n", width, height, line_stride,
-                   result.code);
-    }
-    return false;
-  }
-  return true;
+  return encode_to_file(bgr, width, height, static_cast<float>(quality_percent) / 100.0f, output_path,
+                        platform::PathText::utf8);
 }
 
 }  // namespace tessaryn::receivers

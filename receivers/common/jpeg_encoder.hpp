@@ -23,15 +23,20 @@ std::vector<std::uint8_t> bgr_rows_from_bgrx(const std::uint8_t* bgrx, int width
 // container from it: "app/static/srt_preview.jpg" is written through "app/static/srt_preview.tmp.jpg".
 std::string preview_temp_path(const std::string& path);
 
-// wancapture: encodes packed R, G, B rows (at least 2x2) into `preview_temp_path(preview_path)` and
-// moves it over the preview. Any failure removes the temporary file and returns false, silently.
+// Encodes packed R, G, B rows (at least 2x2) into `preview_temp_path(preview_path)` and moves it over
+// the preview. Any failure removes the temporary file and returns false.
 bool encode_preview_jpeg_rgb(const std::uint8_t* rgb, int width, int height, int row_stride,
                              const std::string& preview_path);
 
-// lancapture: encodes B, G, R, X pixels (at least 1x1) into `output_path`, which the caller renames.
-// A failure of the encoder itself is reported for the first three times in the life of the process;
-// the partly written file is left for the caller.
-bool encode_preview_jpeg_bgrx(int width, int height, const std::uint8_t* pixels, int line_stride,
-                              int quality_percent, const std::string& output_path);
+// Encodes B, G, R, X pixels (at least 1x1) into `output_path`, whose name is UTF-8, for the caller to
+// rename. `reportable` tells a failure of the encoding or of its file (with the failing call's code)
+// from input that was refused or an encoder that could not be had, which go unreported.
+struct PreviewEncoding {
+  bool ok = false;
+  bool reportable = false;
+  unsigned long code = 0;
+};
+PreviewEncoding encode_preview_jpeg_bgrx(int width, int height, const std::uint8_t* pixels, int line_stride,
+                                         int quality_percent, const std::string& output_path);
 
 }  // namespace tessaryn::receivers

@@ -6,9 +6,9 @@
 
 namespace tessaryn::receivers {
 
-std::string json_escape(std::string_view bytes, Receiver receiver) {
+std::string json_escape(std::string_view bytes, JsonStyle style) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const bool short_forms = receiver == Receiver::lancapture;
+  const bool short_forms = style.escapes == ControlEscapes::short_forms;
   std::string out;
   out.reserve(bytes.size() + 8);
   for (const char c : bytes) {
@@ -39,16 +39,16 @@ std::string json_escape(std::string_view bytes, Receiver receiver) {
   return out;
 }
 
-std::string json_string_or_null(std::string_view bytes, Receiver receiver) {
+std::string json_string_or_null(std::string_view bytes, JsonStyle style) {
   if (bytes.empty()) return "null";
-  return "\"" + json_escape(bytes, receiver) + "\"";
+  return "\"" + json_escape(bytes, style) + "\"";
 }
 
-std::string json_number(double value, Receiver receiver) {
+std::string json_number(double value, JsonStyle style) {
   if (!std::isfinite(value)) return "null";
   // to_chars ignores the locale, so a decimal comma can never slip into a document.
   char buffer[400];
-  const auto result = receiver == Receiver::lancapture
+  const auto result = style.floats == FloatNotation::significant17
                           ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 17)
                           : std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
   if (result.ec != std::errc()) return "null";
@@ -58,18 +58,18 @@ std::string json_number(double value, Receiver receiver) {
 void JsonDocument::member(std::string_view key, std::string_view json) {
   if (!body_.empty()) body_ += ",\n";
   body_ += "  \"";
-  body_ += json_escape(key, receiver_);
+  body_ += json_escape(key, style_);
   body_ += "\": ";
   body_ += json;
 }
 
 JsonDocument& JsonDocument::text(std::string_view key, std::string_view value) {
-  member(key, "\"" + json_escape(value, receiver_) + "\"");
+  member(key, "\"" + json_escape(value, style_) + "\"");
   return *this;
 }
 
 JsonDocument& JsonDocument::optional_text(std::string_view key, std::string_view value) {
-  member(key, json_string_or_null(value, receiver_));
+  member(key, json_string_or_null(value, style_));
   return *this;
 }
 
@@ -86,12 +86,12 @@ JsonDocument& JsonDocument::integer(std::string_view key, std::int64_t value) {
 }
 
 JsonDocument& JsonDocument::number(std::string_view key, double value) {
-  member(key, json_number(value, receiver_));
+  member(key, json_number(value, style_));
   return *this;
 }
 
 JsonDocument& JsonDocument::optional_number(std::string_view key, std::optional<double> value) {
-  member(key, value ? json_number(*value, receiver_) : std::string("null"));
+  member(key, value ? json_number(*value, style_) : std::string("null"));
   return *this;
 }
 

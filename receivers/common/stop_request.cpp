@@ -7,17 +7,12 @@ namespace tessaryn::receivers {
 
 std::atomic<int> keep_running{1};
 
-std::string stop_request_path_for_status(const std::string& status_path) {
-  const auto separator = status_path.find_last_of("/\\");
-  const std::string folder = separator == std::string::npos ? std::string() : status_path.substr(0, separator + 1);
-  return folder + "srt_stop.request";
+bool stop_file_has_content(const std::string& request_path) {
+  const platform::FileRead read = read_control_file(request_path);
+  return read.status == platform::ReadStatus::too_large ||
+         (read.status == platform::ReadStatus::ok && !read.bytes.empty());
 }
 
-bool stop_requested(const std::string& request_path, Receiver receiver) {
-  if (receiver == Receiver::lancapture) {
-    return !read_whole_file(request_path).empty();
-  }
-  return platform::file_exists(request_path);
-}
+bool stop_file_exists(const std::string& request_path) { return platform::file_exists(request_path); }
 
 }  // namespace tessaryn::receivers

@@ -1,11 +1,10 @@
 // How a receiver is told to stop: a console stop event, or a stop-request file the agent or the
-// launcher writes next to the published documents.
+// launcher writes next to the published documents. Which file, and which of the two tests below
+// counts as a request, is each program's own rule.
 #pragma once
 
 #include <atomic>
 #include <string>
-
-#include "receivers/common/receiver_kind.hpp"
 
 namespace tessaryn::receivers {
 
@@ -14,14 +13,10 @@ namespace tessaryn::receivers {
 extern std::atomic<int> keep_running;
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// lancapture's fixed request file.
-inline constexpr const char* kLancaptureStopRequestPath = "app/static/ndi_stop.request";
-
-// wancapture's request file sits in the folder of its status document, whatever that folder is.
-std::string stop_request_path_for_status(const std::string& status_path);
-
-// lancapture takes only a non-empty file as a request (its agent may leave an empty one behind);
-// wancapture takes any file that exists, empty or not.
-bool stop_requested(const std::string& request_path, Receiver receiver);
+// The request file holds at least one byte (read as a control file: a FIFO, a link or a device
+// there is no request; a file past the control-file limit is one, it is not empty).
+bool stop_file_has_content(const std::string& request_path);
+// Something stands at the request path, empty or not.
+bool stop_file_exists(const std::string& request_path);
 
 }  // namespace tessaryn::receivers

@@ -13,9 +13,17 @@
 
 namespace tessaryn::lancapture {
 
-using receivers::Receiver;
-
 namespace {
+
+// Told for the first three failures in the life of the process; after that the previews that do
+// not come are enough of a sign.
+void report_encoder_failure(const ndi::VideoFrameV2& frame, unsigned long code) {
+  static int reported = 0;
+  if (reported >= 3) return;
+  ++reported;
+  std::fprintf(stderr, "JPEG preview failed: %dx%d stride=%d HRESULT=0x%08lX\n", frame.xres, frame.yres,
+               frame.line_stride_in_bytes, code);
+}
 
 struct FileFacts {
   std::int64_t size = 0;
@@ -36,8 +44,10 @@ std::optional<FileFacts> examine(const char* path) {
 
 void publish_preview(Session& session, const ndi::VideoFrameV2& frame, std::int64_t captured_mono,
                      std::int64_t captured_wall_ns) {
-  if (!receivers::encode_preview_jpeg_bgrx(frame.xres, frame.yres, frame.p_data, frame.line_stride_in_bytes,
-                                           kPreviewQualityPercent, kPreviewTempPath)) {
+  const receivers::PreviewEncoding encoded = receivers::encode_preview_jpeg_bgrx(
+      frame.xres, frame.yres, frame.p_data, frame.line_stride_in_bytes, kPreviewQualityPercent, kPreviewTempPath);
+  if (!encoded.ok) {
+    if (encoded.reportable) report_encoder_failure(frame, encoded.code);
     return;
   }
   if (session.latency_on) {
@@ -50,12 +60,10 @@ void publish_preview(Session& session, const ndi::VideoFrameV2& frame, std::int6
       record.capture_to_publish_ms = static_cast<double>(encoded_mono - captured_mono) / 1e6;
       record.jpeg_mtime_ns = facts->mtime_seconds * 1000000000LL;
       record.jpeg_size = facts->size;
-      receivers::write_text_atomically(kLatencyPath, latency_document(record), Receiver::lancapture);
+      publish_document(kLatencyPath, latency_document(record));
     }
   }
-  if (!receivers::replace_file_with_retry(kPreviewTempPath, kPreviewPath, Receiver::lancapture)) {
-    std::fprintf(stderr, "Impossible de remplacer %s: %s\n", kPreviewPath, std::strerror(errno));
-  }
+  if (!receivers::replace_file_with_retry(kPreviewTempPath, kPreviewPath)) report_replace_failure(kPreviewPath);
 }
 
 void handle_video(Session& session, const ndi::VideoFrameV2& frame) {
@@ -96,6 +104,7 @@ void capture_step(Session& session) {
   switch (type) {
     case ndi::kFrameNone:
       ++session.counters.none;
+      session.left_connection_at.reset();  // whatever the old connection owed has been handed out
       break;
     case ndi::kFrameVideo:
       ++session.counters.video;
@@ -116,7 +125,7 @@ void capture_step(Session& session) {
       session.status.error = "NDI receiver error";
       session.status_dirty = true;
       session.disconnect();
-      session.connected_source.clear();
+      session.forget_connection(session.clock.monotonic_ns());
       break;
     default:
       ++session.counters.other;

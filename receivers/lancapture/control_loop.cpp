@@ -10,8 +10,6 @@
 
 namespace tessaryn::lancapture {
 
-using receivers::Receiver;
-
 const LoopClock& system_loop_clock() {
   static const LoopClock clock{receivers::monotonic_ns, receivers::wall_unix_seconds, receivers::wall_unix_ns};
   return clock;
@@ -27,6 +25,11 @@ Session::Session(const ndi::EntryPoints& entry_points, void* finder_instance, vo
 }
 
 void Session::disconnect() const { ndi.recv_connect(receiver, nullptr); }
+
+void Session::forget_connection(std::int64_t now) {
+  if (!connected_source.empty()) left_connection_at = now;
+  connected_source.clear();
+}
 
 namespace {
 
@@ -54,7 +57,7 @@ void ControlLoop::run() {
 }
 
 bool ControlLoop::run_once() {
-  if (receivers::stop_requested(kStopPath, Receiver::lancapture)) {
+  if (receivers::stop_file_has_content(kStopPath)) {
     receivers::keep_running.store(0);
     return false;
   }
@@ -84,7 +87,7 @@ void ControlLoop::take_selection(std::int64_t now) {
   if (selection == s.selection) return;
   s.disconnect();
   s.selection = std::move(selection);
-  s.connected_source.clear();
+  s.forget_connection(now);
   s.video_count = 0;
   s.counters = {};
   s.statistics_printed = false;
@@ -115,12 +118,14 @@ void ControlLoop::poll_sources(bool refresh) {
   const ndi::Source* current = s.ndi.find_get_current_sources(s.finder, &count);
   // The runtime's array is valid only until the next call on the finder: copied at once.
   std::vector<DiscoveredSource> list = collect_sources(current, current == nullptr ? 0 : count);
-  if (s.first_poll || refresh || list != s.sources) {
-    s.sources = std::move(list);
-    receivers::write_text_atomically(kSourcesPath, sources_document(s.sources, s.clock.wall_unix_seconds()),
-                                     Receiver::lancapture);
-    print_source_list(s.sources);
+  const bool listed_anew = s.first_poll || refresh || list != s.sources;
+  if (listed_anew) s.sources = std::move(list);
+  // A document that did not land is written again at every poll until it does; the console tells
+  // of a list only once.
+  if (listed_anew || !s.sources_published) {
+    s.sources_published = publish_document(kSourcesPath, sources_document(s.sources, s.clock.wall_unix_seconds()));
   }
+  if (listed_anew) print_source_list(s.sources);
   s.first_poll = false;
   s.last_poll_time = s.clock.monotonic_ns();
 }
@@ -131,7 +136,7 @@ void ControlLoop::keep_connection(std::int64_t now) {
   if (s.selection.empty()) {
     if (!s.connected_source.empty()) {
       s.disconnect();
-      s.connected_source.clear();
+      s.forget_connection(now);
     }
     if (status.state != ReceiverState::no_source) {
       status.state = ReceiverState::no_source;
@@ -149,7 +154,7 @@ void ControlLoop::keep_connection(std::int64_t now) {
   if (match == nullptr) {
     if (!s.connected_source.empty()) {
       s.disconnect();
-      s.connected_source.clear();
+      s.forget_connection(now);
     }
     if (status.state != ReceiverState::offline || !status.error.empty()) {
       status.state = ReceiverState::offline;
@@ -160,6 +165,9 @@ void ControlLoop::keep_connection(std::int64_t now) {
     return;
   }
   if (s.connected_source == s.selection || now - s.last_attempt_time < kReconnectPause) return;
+  // Frames of the connection just left would pass for the new source's: wait until they stop.
+  if (s.left_connection_at && now - *s.left_connection_at < kQuietWaitLimit) return;
+  s.left_connection_at.reset();
   std::printf("Match exact trouvé: sélection=\"%s\", finder=\"%s\", url=\"%s\"\n", s.selection.c_str(),
               match->name.c_str(), or_absent(match->url_address));
   std::printf("Appel NDIlib_recv_connect pour \"%s\".\n", s.selection.c_str());
@@ -188,7 +196,7 @@ void ControlLoop::check_staleness(std::int64_t now2) {
   const std::int64_t quiet_since = s.last_video_time ? *s.last_video_time : s.last_attempt_time;
   if (!s.connected_source.empty() && now2 - quiet_since >= kForcedDisconnectAfter) {
     s.disconnect();
-    s.connected_source.clear();
+    s.forget_connection(now2);
     s.status.active_source.clear();
     s.status_dirty = true;
     s.last_video_time.reset();
@@ -210,9 +218,7 @@ void ControlLoop::print_statistics(std::int64_t now2) {
 }
 
 void ControlLoop::write_status(bool running) {
-  receivers::write_text_atomically(kStatusPath, status_document(session_.status, running,
-                                                                session_.clock.wall_unix_seconds()),
-                                   Receiver::lancapture);
+  publish_document(kStatusPath, status_document(session_.status, running, session_.clock.wall_unix_seconds()));
 }
 
 void ControlLoop::shutdown() {

@@ -1,14 +1,15 @@
 #include "receivers/lancapture/documents.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "receivers/common/json_writer.hpp"
 
 namespace tessaryn::lancapture {
 
 using receivers::JsonDocument;
-using receivers::Receiver;
 
 const char* state_name(ReceiverState state) {
   switch (state) {
@@ -23,7 +24,7 @@ const char* state_name(ReceiverState state) {
 }
 
 std::string status_document(const StatusRecord& status, bool receiver_running, double updated_at) {
-  JsonDocument doc(Receiver::lancapture);
+  JsonDocument doc(kJsonStyle);
   doc.integer("version", 1)
       .boolean("receiver_running", receiver_running)
       .text("receiver_state", state_name(status.state))
@@ -60,17 +61,17 @@ std::vector<DiscoveredSource> collect_sources(const ndi::Source* sources, std::u
 
 std::string sources_document(const std::vector<DiscoveredSource>& sources, double updated_at) {
   std::string out = "{\n  \"version\": 1,\n  \"updated_at\": ";
-  out += receivers::json_number(updated_at, Receiver::lancapture);
+  out += receivers::json_number(updated_at, kJsonStyle);
   out += ",\n  \"sources\": [";
   for (std::size_t i = 0; i < sources.size(); ++i) {
     out += i == 0 ? "\n" : ",\n";
-    const std::string name = receivers::json_escape(sources[i].name, Receiver::lancapture);
+    const std::string name = receivers::json_escape(sources[i].name, kJsonStyle);
     out += "    {\"id\": \"";
     out += name;
     out += "\", \"name\": \"";
     out += name;
     out += "\", \"url_address\": ";
-    out += receivers::json_string_or_null(sources[i].url_address, Receiver::lancapture);
+    out += receivers::json_string_or_null(sources[i].url_address, kJsonStyle);
     out += ", \"online\": true}";
   }
   out += sources.empty() ? "  ]\n}\n" : "\n  ]\n}\n";
@@ -80,7 +81,7 @@ std::string sources_document(const std::vector<DiscoveredSource>& sources, doubl
 bool latency_switch_from(const char* value) { return value != nullptr && std::string_view(value) == "1"; }
 
 std::string latency_document(const LatencyRecord& record) {
-  JsonDocument doc(Receiver::lancapture);
+  JsonDocument doc(kJsonStyle);
   doc.integer("version", 1)
       .text("frame_id", std::to_string(record.video_count) + "-" + std::to_string(record.published_unix_ns))
       .integer("captured_unix_ns", record.captured_unix_ns)
@@ -89,6 +90,33 @@ std::string latency_document(const LatencyRecord& record) {
       .integer("jpeg_mtime_ns", record.jpeg_mtime_ns)
       .integer("jpeg_size", record.jpeg_size);
   return doc.finish();
+}
+
+void report_replace_failure(const char* target) {
+  // The retries and the copy were spent on a file some reader keeps to itself: that is the cause named.
+  std::fprintf(stderr, "Impossible de remplacer %s: %s\n", target, std::strerror(EACCES));
+}
+
+void report_publish_failure(const std::string& target, const receivers::PublishResult& result) {
+  switch (result.failure) {
+    case receivers::PublishFailure::none:
+      return;
+    case receivers::PublishFailure::open_temporary:
+      std::fprintf(stderr, "Impossible d'ouvrir %s: %s\n", result.temp_path.c_str(), std::strerror(result.error_number));
+      return;
+    case receivers::PublishFailure::write:
+      std::fprintf(stderr, "Impossible d'écrire %s de façon atomique.\n", target.c_str());
+      return;
+    case receivers::PublishFailure::replace:
+      report_replace_failure(target.c_str());
+      return;
+  }
+}
+
+bool publish_document(const std::string& target, const std::string& bytes) {
+  const receivers::PublishResult result = receivers::write_text_atomically(target, bytes);
+  report_publish_failure(target, result);
+  return result.ok();
 }
 
 }  // namespace tessaryn::lancapture

@@ -6,9 +6,16 @@
 #include <string_view>
 #include <vector>
 
+#include "receivers/common/atomic_file.hpp"
+#include "receivers/common/json_writer.hpp"
 #include "receivers/lancapture/ndi_abi.hpp"
 
 namespace tessaryn::lancapture {
+
+// lancapture's documents: a backspace and a form feed in their short forms, floating values with 17
+// significant digits.
+inline constexpr receivers::JsonStyle kJsonStyle{receivers::ControlEscapes::short_forms,
+                                                 receivers::FloatNotation::significant17};
 
 enum class ReceiverState { no_source, connecting, connected, offline, error, stopped };
 const char* state_name(ReceiverState state);
@@ -51,5 +58,12 @@ struct LatencyRecord {
 };
 
 std::string latency_document(const LatencyRecord& record);
+
+// lancapture's words, in French as its console speaks, for a publication that did not land.
+void report_publish_failure(const std::string& target, const receivers::PublishResult& result);
+// A file that could not be moved or copied over `target`.
+void report_replace_failure(const char* target);
+// Publishes a document and reports a failure; false when it did not land (the next one tries again).
+bool publish_document(const std::string& target, const std::string& bytes);
 
 }  // namespace tessaryn::lancapture

@@ -2,13 +2,12 @@
 // working directory the agent starts it in.
 #pragma once
 
-#include "receivers/common/stop_request.hpp"
-
 namespace tessaryn::lancapture {
 
 inline constexpr const char* kSelectionPath = "app/static/ndi_selection.txt";
 inline constexpr const char* kRefreshPath = "app/static/ndi_refresh.request";
-inline constexpr const char* kStopPath = receivers::kLancaptureStopRequestPath;
+// A stop request is this file with any content; an empty one left behind is none.
+inline constexpr const char* kStopPath = "app/static/ndi_stop.request";
 inline constexpr const char* kSourcesPath = "app/static/ndi_sources.json";
 inline constexpr const char* kStatusPath = "app/static/ndi_status.json";
 inline constexpr const char* kPreviewPath = "app/static/ndi_preview.jpg";

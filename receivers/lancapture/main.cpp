@@ -12,6 +12,36 @@
 using namespace tessaryn::lancapture;
 namespace platform = tessaryn::receivers::platform;
 
+namespace {
+
+// One runtime instance (finder or receiver) and the entry point that destroys it.
+class RuntimeInstance {
+ public:
+  RuntimeInstance(void* instance, void (*destroy)(void*)) : instance_(instance), destroy_(destroy) {}
+  ~RuntimeInstance() {
+    if (instance_ != nullptr) destroy_(instance_);
+  }
+  RuntimeInstance(const RuntimeInstance&) = delete;
+  RuntimeInstance& operator=(const RuntimeInstance&) = delete;
+  void* get() const { return instance_; }
+
+ private:
+  void* instance_;
+  void (*destroy_)(void*);
+};
+
+// The last console line, printed after a stop once the runtime is shut down and unloaded.
+struct Farewell {
+  bool armed = false;
+  ~Farewell() {
+    if (!armed) return;
+    std::printf("\nTessaryn NDI receiver arrêté.\n");
+    std::fflush(stdout);
+  }
+};
+
+}  // namespace
+
 int main() {
   // The stop handlers come before anything that takes time, so that an early stop is never lost.
   platform::install_console_stop_handler();
@@ -20,8 +50,10 @@ int main() {
     std::fputs("Tessaryn NDI receiver is already running.\n", stderr);
     return 1;
   }
-  // Acquired after the instance lock and released before it: encoder, then its runtime, then the lock.
+  // Each resource below is released by its owner in the reverse order of acquisition, on every way
+  // out: receiver, finder, runtime, encoder and its runtime, then the instance lock.
   platform::ProcessRuntime process_runtime;
+  Farewell farewell;  // said once the runtime is gone, and only after a stop
 
   RuntimeBinding runtime;
   if (!runtime.start()) {
@@ -29,37 +61,27 @@ int main() {
     return 1;
   }
   const ndi::EntryPoints& api = runtime.entry_points();
-  void* finder = api.find_create_v2(nullptr);
-  if (finder == nullptr) {
+  const RuntimeInstance finder(api.find_create_v2(nullptr), api.find_destroy);
+  if (finder.get() == nullptr) {
     std::fputs("Impossible de créer NDI Finder.\n", stderr);
-    runtime.unload();
     return 1;
   }
   const ndi::RecvCreateV3 settings{{nullptr, nullptr}, ndi::kColorFormatBgrxBgra, ndi::kBandwidthHighest, false,
                                    "Tessaryn"};
-  void* receiver = api.recv_create_v3(&settings);
-  if (receiver == nullptr) {
+  const RuntimeInstance receiver(api.recv_create_v3(&settings), api.recv_destroy);
+  if (receiver.get() == nullptr) {
     std::fputs("Impossible de créer receiver.\n", stderr);
-    api.find_destroy(finder);
-    runtime.unload();
     return 1;
   }
 
   std::printf("Tessaryn NDI receiver actif.\n");
-  std::printf("Receiver créé: %p\n", receiver);
+  std::printf("Receiver créé: %p\n", receiver.get());
   std::printf("Sélection pilotée par %s\n", kSelectionPath);
   std::fflush(stdout);
 
-  {
-    ControlLoop loop(api, finder, receiver, latency_switch_from(std::getenv("KANTELLA_DEV_LATENCY")));
-    loop.run();
-    loop.shutdown();
-  }
-
-  api.recv_destroy(receiver);
-  api.find_destroy(finder);
-  runtime.unload();
-  std::printf("\nTessaryn NDI receiver arrêté.\n");
-  std::fflush(stdout);
+  ControlLoop loop(api, finder.get(), receiver.get(), latency_switch_from(std::getenv("KANTELLA_DEV_LATENCY")));
+  loop.run();
+  loop.shutdown();
+  farewell.armed = true;
   return 0;
 }

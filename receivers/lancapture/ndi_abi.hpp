@@ -61,16 +61,28 @@ struct MetadataFrame {
   char* p_data;
 };
 
-static_assert(sizeof(Source) == 16);
-static_assert(sizeof(FindCreate) == 24 && offsetof(FindCreate, p_extra_ips) == 16);
-static_assert(sizeof(RecvCreateV3) == 40 && offsetof(RecvCreateV3, color_format) == 16 &&
+// Every field's offset is pinned, not only the sizes: neighbours of one type (xres and yres, the
+// frame rate's two halves, sample_rate and no_channels, color_format and bandwidth) could be swapped
+// without changing any size, and the runtime double, built from this same header, would not notice.
+static_assert(sizeof(Source) == 16 && offsetof(Source, p_ndi_name) == 0 && offsetof(Source, p_url_address) == 8);
+static_assert(sizeof(FindCreate) == 24 && offsetof(FindCreate, show_local_sources) == 0 &&
+              offsetof(FindCreate, p_groups) == 8 && offsetof(FindCreate, p_extra_ips) == 16);
+static_assert(sizeof(RecvCreateV3) == 40 && offsetof(RecvCreateV3, source_to_connect_to) == 0 &&
+              offsetof(RecvCreateV3, color_format) == 16 && offsetof(RecvCreateV3, bandwidth) == 20 &&
               offsetof(RecvCreateV3, allow_video_fields) == 24 && offsetof(RecvCreateV3, p_ndi_recv_name) == 32);
-static_assert(sizeof(VideoFrameV2) == 72 && offsetof(VideoFrameV2, timecode) == 32 &&
+static_assert(sizeof(VideoFrameV2) == 72 && offsetof(VideoFrameV2, xres) == 0 && offsetof(VideoFrameV2, yres) == 4 &&
+              offsetof(VideoFrameV2, FourCC) == 8 && offsetof(VideoFrameV2, frame_rate_N) == 12 &&
+              offsetof(VideoFrameV2, frame_rate_D) == 16 && offsetof(VideoFrameV2, picture_aspect_ratio) == 20 &&
+              offsetof(VideoFrameV2, frame_format_type) == 24 && offsetof(VideoFrameV2, timecode) == 32 &&
               offsetof(VideoFrameV2, p_data) == 40 && offsetof(VideoFrameV2, line_stride_in_bytes) == 48 &&
               offsetof(VideoFrameV2, p_metadata) == 56 && offsetof(VideoFrameV2, timestamp) == 64);
-static_assert(sizeof(AudioFrameV3) == 64 && offsetof(AudioFrameV3, FourCC) == 24 &&
-              offsetof(AudioFrameV3, p_data) == 32 && offsetof(AudioFrameV3, timestamp) == 56);
-static_assert(sizeof(MetadataFrame) == 24 && offsetof(MetadataFrame, p_data) == 16);
+static_assert(sizeof(AudioFrameV3) == 64 && offsetof(AudioFrameV3, sample_rate) == 0 &&
+              offsetof(AudioFrameV3, no_channels) == 4 && offsetof(AudioFrameV3, no_samples) == 8 &&
+              offsetof(AudioFrameV3, timecode) == 16 && offsetof(AudioFrameV3, FourCC) == 24 &&
+              offsetof(AudioFrameV3, p_data) == 32 && offsetof(AudioFrameV3, channel_stride_in_bytes) == 40 &&
+              offsetof(AudioFrameV3, p_metadata) == 48 && offsetof(AudioFrameV3, timestamp) == 56);
+static_assert(sizeof(MetadataFrame) == 24 && offsetof(MetadataFrame, length) == 0 &&
+              offsetof(MetadataFrame, timecode) == 8 && offsetof(MetadataFrame, p_data) == 16);
 
 constexpr std::uint32_t fourcc(char a, char b, char c, char d) {
   return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |

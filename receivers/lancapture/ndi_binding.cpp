@@ -80,7 +80,15 @@ bool RuntimeBinding::bind() {
   return true;
 }
 
-bool RuntimeBinding::start() { return bind() && entry_points_.initialize(); }
+RuntimeBinding::~RuntimeBinding() {
+  if (!initialized_) entry_points_.destroy = nullptr;
+  unload();
+}
+
+bool RuntimeBinding::start() {
+  initialized_ = bind() && entry_points_.initialize();
+  return initialized_;
+}
 
 void RuntimeBinding::unload() {
   if (entry_points_.destroy != nullptr) entry_points_.destroy();
@@ -89,6 +97,7 @@ void RuntimeBinding::unload() {
   library_path_.clear();
   entry_points_ = {};
   attempted_ = false;
+  initialized_ = false;
 }
 
 }  // namespace tessaryn::lancapture

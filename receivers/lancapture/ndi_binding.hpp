@@ -21,6 +21,9 @@ inline constexpr const char* kRuntimeFolderVariable = "NDI_RUNTIME_DIR_V6";
 class RuntimeBinding {
  public:
   RuntimeBinding() = default;
+  // Whatever is still loaded is unloaded on every way out of the program, and shut down first when
+  // it was started: a runtime whose initialisation failed is never asked to shut down.
+  ~RuntimeBinding();
   RuntimeBinding(const RuntimeBinding&) = delete;
   RuntimeBinding& operator=(const RuntimeBinding&) = delete;
 
@@ -44,6 +47,7 @@ class RuntimeBinding {
   void* library_ = nullptr;
   std::string library_path_;
   bool attempted_ = false;
+  bool initialized_ = false;
   ndi::EntryPoints entry_points_{};
 };
 

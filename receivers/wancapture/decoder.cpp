@@ -148,41 +148,34 @@ bool ConnectionDecoder::fall_back_to_software() {
   return true;
 }
 
-void ConnectionDecoder::fail_decoding() {
-  if (!failures_.add()) return;
-  status_.set_state("error", "could not decode H.264 video");
-  status_.publish();
+DecodeOutcome ConnectionDecoder::fail_decoding() {
+  return failures_.add() ? DecodeOutcome::undecodable : DecodeOutcome::going_on;
 }
 
-void ConnectionDecoder::handle_packet(AVPacket* packet) {
+DecodeOutcome ConnectionDecoder::handle_packet(AVPacket* packet) {
   const int sent = avcodec_send_packet(codec_, packet);
   av_packet_unref(packet);
   if (sent < 0 && sent != AVERROR(EAGAIN)) {
-    if (name_ == "videotoolbox" && fall_back_to_software()) return;
-    fail_decoding();
-    return;
+    if (name_ == "videotoolbox" && fall_back_to_software()) return DecodeOutcome::going_on;
+    return fail_decoding();
   }
   while (keep_running.load() == 1) {
     const int received = avcodec_receive_frame(codec_, frame_);
-    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
-    if (received < 0) {
-      fail_decoding();
-      return;
-    }
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return DecodeOutcome::going_on;
+    if (received < 0) return fail_decoding();
     failures_.reset();
     const bool hardware_frame = frame_->format == kHardwareFormat;
     if (hardware_frame && av_hwframe_transfer_data(transfer_, frame_, 0) < 0) {
       av_frame_unref(frame_);
       av_frame_unref(transfer_);
       if (fall_back_to_software()) continue;
-      status_.set_state("error", "could not decode H.264 video");
-      status_.publish();
-      return;
+      return DecodeOutcome::undecodable;
     }
     show_frame(hardware_frame ? transfer_ : frame_, hardware_frame);
     av_frame_unref(frame_);
     av_frame_unref(transfer_);
   }
+  return DecodeOutcome::going_on;
 }
 
 void ConnectionDecoder::show_frame(AVFrame* frame, bool hardware_frame) {
@@ -193,7 +186,7 @@ void ConnectionDecoder::show_frame(AVFrame* frame, bool hardware_frame) {
   if (!writer_.publish(frame, *target)) return;
 
   StatusRecord& s = status_.record();
-  s.state = "connected";
+  s.state = LinkState::connected;
   s.width = target->width;
   s.height = target->height;
   s.decoder = hardware_frame ? "videotoolbox" : "native";

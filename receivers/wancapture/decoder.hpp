@@ -2,10 +2,12 @@
 // times a second, downscaled by the sizing rule.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "receivers/common/clock.hpp"
 #include "receivers/wancapture/sizing.hpp"
 #include "receivers/wancapture/status.hpp"
 
@@ -36,7 +38,7 @@ class DecodeFailures {
 };
 
 // Previews are spaced at least 200 ms apart; the first of a connection is always due.
-inline constexpr std::int64_t kPreviewSpacingNs = 200000000;
+inline constexpr std::int64_t kPreviewSpacingNs = receivers::in_ns(std::chrono::milliseconds(200));
 
 class PreviewPacer {
  public:
@@ -72,6 +74,11 @@ class PreviewWriter {
   std::vector<std::uint8_t> rgb_;
 };
 
+// What became of a packet: decoding goes on, or the stream proved undecodable (60 failures in a row,
+// or a hardware frame that could not be fetched once software decoding was already in use) and the
+// connection should end with an error.
+enum class DecodeOutcome { going_on, undecodable };
+
 // One caller's decoder and preview state; it lives exactly as long as the connection.
 class ConnectionDecoder {
  public:
@@ -87,13 +94,13 @@ class ConnectionDecoder {
   AVPacket* packet() { return packet_; }
   const std::string& name() const { return name_; }
 
-  // Decodes one video packet (and unrefs it); may publish a preview or set the error state.
-  void handle_packet(AVPacket* packet);
+  // Decodes one video packet (and unrefs it); may publish a preview.
+  DecodeOutcome handle_packet(AVPacket* packet);
 
  private:
   void close_codec();
   bool fall_back_to_software();
-  void fail_decoding();
+  DecodeOutcome fail_decoding();
   void show_frame(AVFrame* frame, bool hardware_frame);
 
   StatusPublisher& status_;

@@ -1,5 +1,6 @@
 #include "receivers/wancapture/listener.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -25,13 +26,11 @@ namespace platform = receivers::platform;
 
 namespace {
 
-std::string stop_request_path;
-
-// The media library calls this during every blocking wait and between packets.
-int stop_test(void*) {
-  if (keep_running.load() == 1 && receivers::stop_requested(stop_request_path, receivers::Receiver::wancapture)) {
-    keep_running.store(0);
-  }
+// The media library calls this during every blocking wait and between packets, with the request
+// file's path as its opaque value.
+int stop_test(void* opaque) {
+  const auto& request_path = *static_cast<const std::string*>(opaque);
+  if (keep_running.load() == 1 && receivers::stop_file_exists(request_path)) keep_running.store(0);
   return keep_running.load() == 0 ? 1 : 0;
 }
 
@@ -42,9 +41,12 @@ void say(const char* line) {
 
 // The pause after a recoverable error, in slices, so that a stop still ends the program within the
 // launcher's grace period.
-void pause_after_error() {
-  constexpr int kSliceMs = 50;
-  for (int waited = 0; waited < 1000 && stop_test(nullptr) == 0; waited += kSliceMs) platform::sleep_ms(kSliceMs);
+void pause_after_error(const std::string& request_path) {
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  void* opaque = const_cast<std::string*>(&request_path);  // read only, as the library's callback does
+  for (auto waited = std::chrono::milliseconds(0); waited < kErrorPause && stop_test(opaque) == 0; waited += kSlice) {
+    platform::sleep_ms(static_cast<int>(kSlice.count()));
+  }
 }
 
 std::string error_text(int result) {
@@ -60,8 +62,11 @@ struct Connection {
   AVIOContext* link = nullptr;
   AVIOContext* reader = nullptr;
   AVFormatContext* input = nullptr;
+  std::int64_t accepted_ns = 0;     // the caller was accepted
+  std::int64_t last_useful_ns = 0;  // bytes other than padding last arrived, while classifying
   std::int64_t last_data_ns = 0;    // bytes last arrived from the link
   std::int64_t last_packet_ns = 0;  // the demuxer last handed out a packet; 0 until receiving begins
+  std::int64_t classified_bytes = 0;  // bytes read from the link before receiving began
   bool stalled = false;             // the link was given up for lack of data or of packets
 
   Connection() = default;
@@ -87,9 +92,28 @@ struct Connection {
 // sent data until the moment it closed.
 constexpr std::int64_t kSilenceBeforeBreakNs = kStallNs / 2;
 
+// Until the stream is classified no packet comes out at all, so there the stall rule counts from the
+// caller's acceptance, or from the last bytes that were more than MPEG-TS padding: padding makes no
+// packet, ever. Classification as a whole is also bounded in time and bytes, so that a caller that
+// trickles anything else it likes still cannot keep the one listening place for as long as it wants.
+bool only_padding(const std::uint8_t* data, int size) {
+  constexpr int kTsPacket = 188;
+  if (size <= 0 || size % kTsPacket != 0) return false;
+  for (int at = 0; at < size; at += kTsPacket) {
+    const int pid = ((data[at + 1] & 0x1f) << 8) | data[at + 2];
+    if (data[at] != 0x47 || pid != 0x1fff) return false;
+  }
+  return true;
+}
+
 int read_link(void* opaque, std::uint8_t* buffer, int size) {
   Connection& connection = *static_cast<Connection*>(opaque);
-  if (connection.last_packet_ns != 0 && receivers::monotonic_ns() - connection.last_packet_ns > kStallNs) {
+  const bool classifying = connection.last_packet_ns == 0;
+  const std::int64_t before = receivers::monotonic_ns();
+  const std::int64_t quiet_since = classifying ? connection.last_useful_ns : connection.last_packet_ns;
+  if (before - quiet_since > kStallNs ||
+      (classifying && (before - connection.accepted_ns > kMaxClassificationNs ||
+                       connection.classified_bytes > kMaxClassificationBytes))) {
     connection.stalled = true;
     return AVERROR(ETIMEDOUT);
   }
@@ -97,6 +121,10 @@ int read_link(void* opaque, std::uint8_t* buffer, int size) {
   const std::int64_t now = receivers::monotonic_ns();
   if (n > 0) {
     connection.last_data_ns = now;
+    if (classifying) {
+      connection.classified_bytes += n;
+      if (!only_padding(buffer, n)) connection.last_useful_ns = now;
+    }
   } else if (n != AVERROR_EXIT && now - connection.last_data_ns > kSilenceBeforeBreakNs) {
     connection.stalled = true;
   }
@@ -137,51 +165,60 @@ StreamCheck check_stream(const AVFormatContext* input, int video_index) {
 
 class Receiver {
  public:
-  Receiver(const Settings& settings, const Passphrase& passphrase)
+  Receiver(const Settings& settings, const Passphrase& passphrase, std::string stop_request_path)
       : settings_(settings),
         passphrase_(passphrase),
+        stop_request_path_(std::move(stop_request_path)),
         status_(settings.status_path, settings.port),
         address_(listener_address(settings.port, settings.latency_ms)) {}
 
   int run();
 
  private:
-  // The reason of a fatal stop, kept in the final document so that the agent can tell why.
+  // What the loop does after one listening attempt: listen again at once, after the error pause, or
+  // not at all.
   enum class Attempt { next, pause, fatal, stop };
   Attempt attempt();
   Attempt serve(Connection& connection);
-  void receive(Connection& connection, int video_index, ConnectionDecoder& decoder);
+  DecodeOutcome receive(Connection& connection, int video_index, ConnectionDecoder& decoder);
   void error(const char* message) {
-    status_.set_state("error", message);
+    status_.set_state(LinkState::error, message);
     status_.publish();
+  }
+  Attempt fatal(const char* message) {
+    error(message);
+    fatal_error_ = message;
+    return Attempt::fatal;
   }
 
   const Settings& settings_;
   const Passphrase& passphrase_;
+  std::string stop_request_path_;  // read by the stop test through the interrupt callback's opaque
   StatusPublisher status_;
   std::string address_;
+  // The reason of a fatal stop, kept in the final document so that the agent can tell why.
   std::string fatal_error_;
 };
 
 int Receiver::run() {
-  status_.set_state("listening");
+  status_.set_state(LinkState::listening);
   status_.publish();
   std::printf("wancapture listening on 0.0.0.0:%d, latency %d ms\n", settings_.port, settings_.latency_ms);
   std::fflush(stdout);
 
   while (keep_running.load() == 1) {
-    if (!status_.in_state("listening")) {
-      status_.set_state("listening");
+    if (status_.state() != LinkState::listening) {
+      status_.set_state(LinkState::listening);
       status_.publish();
       std::printf("wancapture listening on 0.0.0.0:%d\n", settings_.port);
       std::fflush(stdout);
     }
     const Attempt outcome = attempt();
     if (outcome == Attempt::fatal || outcome == Attempt::stop) break;
-    if (outcome == Attempt::pause) pause_after_error();
+    if (outcome == Attempt::pause) pause_after_error(stop_request_path_);
   }
 
-  status_.set_state("offline", fatal_error_.c_str());
+  status_.set_state(LinkState::offline, fatal_error_);
   status_.publish();
   return kExitStopped;
 }
@@ -189,14 +226,15 @@ int Receiver::run() {
 Receiver::Attempt Receiver::attempt() {
   Connection connection;
   connection.input = avformat_alloc_context();
-  if (connection.input == nullptr) {
-    error("out of memory");
-    fatal_error_ = "out of memory";
-    return Attempt::fatal;
-  }
+  if (connection.input == nullptr) return fatal("out of memory");
   connection.input->interrupt_callback.callback = stop_test;
-  connection.input->interrupt_callback.opaque = nullptr;
+  connection.input->interrupt_callback.opaque = &stop_request_path_;
 
+  // The library takes the passphrase as a C string: one holding a NUL byte would reach it cut short
+  // (empty, even, which means no encryption at all). Nothing a caller does can mend that.
+  if (passphrase_.view().find('\0') != std::string_view::npos) {
+    return fatal("SRT encryption settings do not match the sender");
+  }
   AVDictionary* link_options = nullptr;
   if (!passphrase_.empty()) {
     av_dict_set(&link_options, "passphrase", passphrase_.c_str(), 0);
@@ -207,18 +245,21 @@ Receiver::Attempt Receiver::attempt() {
   // A caller rejected for its encryption settings is only heard of through the log; the flag
   // belongs to this attempt alone.
   encryption_mismatch.store(false);
+  local_option_refused.store(false);
   const int opened = avio_open2(&connection.link, address_.c_str(), AVIO_FLAG_READ,
                                 &connection.input->interrupt_callback, &link_options);
   const bool not_taken = options_not_taken(link_options);
   free_options(&link_options);
 
-  if (not_taken) {
-    error("Can't read this source");
-    fatal_error_ = "Can't read this source";
-    return Attempt::fatal;
-  }
+  if (not_taken) return fatal("Can't read this source");
   if (opened < 0) {
     if (opened == AVERROR_EXIT || keep_running.load() == 0) return Attempt::stop;
+    // This end's own library refused the settings before any caller came: listening again would
+    // meet the same refusal for ever. Only a caller's wrong passphrase is worth listening on for.
+    if (local_option_refused.load()) {
+      return fatal(encryption_mismatch.load() ? "SRT encryption settings do not match the sender"
+                                              : "Can't read this source");
+    }
     if (encryption_mismatch.load()) {
       error("SRT encryption settings do not match the sender");
       return Attempt::pause;
@@ -232,13 +273,16 @@ Receiver::Attempt Receiver::attempt() {
 }
 
 Receiver::Attempt Receiver::serve(Connection& connection) {
-  status_.set_state("connecting");
+  status_.set_state(LinkState::connecting);
   status_.publish();
   say("SRT sender connected\n");
 
   AVDictionary* probe_options = nullptr;
   av_dict_set(&probe_options, "probesize", "1000000", 0);
   av_dict_set(&probe_options, "analyzeduration", "1000000", 0);
+  // Probing opens a decoder for every stream the caller announces; one video stream is all this
+  // receiver reads, so a stream announcing thousands cannot make it hold thousands of decoders.
+  av_dict_set(&probe_options, "max_streams", std::to_string(kMaxProbedStreams).c_str(), 0);
   void* reader_buffer = av_malloc(kReaderBufferBytes);
   if (reader_buffer != nullptr) {
     connection.reader = avio_alloc_context(static_cast<unsigned char*>(reader_buffer), kReaderBufferBytes, 0,
@@ -250,7 +294,7 @@ Receiver::Attempt Receiver::serve(Connection& connection) {
     return Attempt::pause;
   }
   connection.reader->seekable = 0;
-  connection.last_data_ns = receivers::monotonic_ns();
+  connection.accepted_ns = connection.last_useful_ns = connection.last_data_ns = receivers::monotonic_ns();
   connection.input->pb = connection.reader;
   // On failure the demuxer frees its context; the reader and the link stay with the connection.
   const int probed = avformat_open_input(&connection.input, address_.c_str(), nullptr, &probe_options);
@@ -301,22 +345,24 @@ Receiver::Attempt Receiver::serve(Connection& connection) {
     status_.publish();
     std::printf("decoder: %s\n", decoder.name().c_str());
     std::fflush(stdout);
-    receive(connection, video_index, decoder);
+    if (receive(connection, video_index, decoder) == DecodeOutcome::undecodable) {
+      error("could not decode H.264 video");
+    }
   }
 
   if (keep_running.load() == 0) return Attempt::stop;
-  if (status_.in_state("error")) return Attempt::pause;
-  status_.set_state("offline");
+  if (status_.state() == LinkState::error) return Attempt::pause;
+  status_.set_state(LinkState::offline);
   status_.publish();
   return Attempt::next;
 }
 
-void Receiver::receive(Connection& connection, int video_index, ConnectionDecoder& decoder) {
+DecodeOutcome Receiver::receive(Connection& connection, int video_index, ConnectionDecoder& decoder) {
   connection.last_packet_ns = receivers::monotonic_ns();
   while (decoder.ready()) {
     if (receivers::monotonic_ns() - connection.last_packet_ns > kStallNs) {
       say("SRT sender stalled; listening again\n");
-      return;
+      return DecodeOutcome::going_on;
     }
     AVPacket* packet = decoder.packet();
     const int result = av_read_frame(connection.input, packet);
@@ -326,21 +372,22 @@ void Receiver::receive(Connection& connection, int video_index, ConnectionDecode
     }
     if (result == AVERROR_EXIT || keep_running.load() == 0) {
       av_packet_unref(packet);
-      return;
+      return DecodeOutcome::going_on;
     }
     if (result < 0) {
       say(connection.stalled ? "SRT sender stalled; listening again\n"
                              : "SRT sender disconnected; listening again\n");
-      return;
+      return DecodeOutcome::going_on;
     }
     connection.last_packet_ns = receivers::monotonic_ns();
     if (packet->stream_index != video_index || packet->size < 1 || packet->size > kMaxPacketBytes) {
       av_packet_unref(packet);
       continue;
     }
-    decoder.handle_packet(packet);
-    if (status_.in_state("error") || keep_running.load() == 0) return;
+    if (decoder.handle_packet(packet) == DecodeOutcome::undecodable) return DecodeOutcome::undecodable;
+    if (keep_running.load() == 0) return DecodeOutcome::going_on;
   }
+  return DecodeOutcome::going_on;
 }
 
 }  // namespace
@@ -353,8 +400,14 @@ std::string listener_address(int port, int latency_ms) {
   return address;
 }
 
+std::string stop_request_path_for_status(const std::string& status_path) {
+  const auto separator = status_path.find_last_of("/\\");
+  const std::string folder = separator == std::string::npos ? std::string() : status_path.substr(0, separator + 1);
+  return folder + "srt_stop.request";
+}
+
 int run_receiver(const Settings& settings, Passphrase& passphrase) {
-  stop_request_path = receivers::stop_request_path_for_status(settings.status_path);
+  std::string stop_request_path = stop_request_path_for_status(settings.status_path);
   platform::delete_file(stop_request_path);
   platform::install_console_stop_handler();
   int exit_code = kExitStopped;
@@ -364,7 +417,7 @@ int run_receiver(const Settings& settings, Passphrase& passphrase) {
     set_log_passphrase(passphrase.view());
     install_log_filter();
     avformat_network_init();
-    exit_code = Receiver(settings, passphrase).run();
+    exit_code = Receiver(settings, passphrase, std::move(stop_request_path)).run();
     avformat_network_deinit();
   }
   set_log_passphrase({});

@@ -13,6 +13,7 @@ extern "C" {
 namespace tessaryn::wancapture {
 
 std::atomic<bool> encryption_mismatch{false};
+std::atomic<bool> local_option_refused{false};
 
 namespace {
 
@@ -51,6 +52,12 @@ bool reports_encryption_mismatch(std::string_view message) {
          message.find("Password required or unexpected") != std::string_view::npos;
 }
 
+bool reports_local_option_refusal(std::string_view message) {
+  // The SRT protocol's words when the library refuses an option while the socket is set up, before
+  // any caller is heard of.
+  return message.find("failed to set option") != std::string_view::npos;
+}
+
 void set_log_passphrase(std::string_view passphrase) { log_passphrase = passphrase; }
 
 std::optional<std::string> filter_library_message(int level, std::string text) {
@@ -58,6 +65,7 @@ std::optional<std::string> filter_library_message(int level, std::string text) {
   if (!log_passphrase.empty()) text = redact(text, log_passphrase);
   if (text.size() > kMaxLogMessageBytes) text.resize(kMaxLogMessageBytes);
   if (reports_encryption_mismatch(text)) encryption_mismatch.store(true);
+  if (reports_local_option_refusal(text)) local_option_refused.store(true);
   return text;
 }
 

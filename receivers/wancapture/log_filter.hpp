@@ -22,10 +22,15 @@ std::string redact(std::string_view text, std::string_view secret);
 // Whether a library message tells that the two ends' encryption settings differ.
 bool reports_encryption_mismatch(std::string_view message);
 
+// Whether a library message tells that this end's own SRT library refused an option it was given
+// (a passphrase it does not take, for one): no caller has anything to do with it.
+bool reports_local_option_refusal(std::string_view message);
+
 // The process-wide filter state. The passphrase is fixed before any library runs; the mismatch flag
 // is set from the libraries' own threads and read by the listening loop.
 void set_log_passphrase(std::string_view passphrase);
 extern std::atomic<bool> encryption_mismatch;
+extern std::atomic<bool> local_option_refused;
 
 // The text to print for one message, or nothing when it is dropped. `level` is on FFmpeg's scale.
 // A message is redacted before it is cut to its length limit, so that the cut cannot leave the

@@ -27,7 +27,12 @@ bool passphrase_length_acceptable(std::size_t length) {
 long DescriptorSecretSource::read(void* buffer, std::size_t size) {
   return platform::read_descriptor(descriptor_, buffer, size);
 }
-void DescriptorSecretSource::close() { platform::close_descriptor(descriptor_); }
+// Standard output and standard error stay open whatever descriptor the starter named: the program
+// still has to say why it refused the record, and every later line goes there too.
+void DescriptorSecretSource::close() {
+  if (descriptor_ == 1 || descriptor_ == 2) return;
+  platform::close_descriptor(descriptor_);
+}
 
 long HandleSecretSource::read(void* buffer, std::size_t size) { return platform::read_handle(handle_, buffer, size); }
 void HandleSecretSource::close() { platform::close_handle(handle_); }

@@ -202,3 +202,36 @@ def test_failed_publications_are_reported_and_skipped(workspace, run, blocked, l
     if blocked == "ndi_preview.tmp.jpg":
         assert len(receiver.err) == 3  # the encoder's failure is told three times in the life of the process
     assert_clean_report(workspace)
+
+
+def test_frames_of_the_source_left_behind_never_pass_for_the_new_ones(workspace, run):
+    """After a switch between two listed sources the runtime still hands out the old source's frames
+    for a while; every preview published once the switch was taken shows the new source."""
+    controls = [source_line("cam", None, "ff0000"), source_line("cam2", None, "0000ff"), "video 16 16 0 30 1",
+                "linger 30"]
+    workspace.set_control(*controls)
+    workspace.write("ndi_selection.txt", b"cam")
+    receiver = run()
+    preview = workspace.path("ndi_preview.jpg")
+    receiver.wait_status(lambda s: s["active_source_name"] == "cam" and s["receiver_state"] == "connected", "cam")
+    wait_for(preview.exists, what="the first preview")
+
+    workspace.write("ndi_selection.txt", b"cam2")
+    receiver.wait_status(lambda s: s["selected_source_name"] == "cam2", "the switch taken")
+    # Whatever stands now was published before the switch was taken.
+    seen = {(preview.stat().st_ino, preview.stat().st_mtime_ns)}
+    colours = []
+
+    def blue_previews():
+        identity = (preview.stat().st_ino, preview.stat().st_mtime_ns)
+        if identity not in seen:
+            seen.add(identity)
+            colours.append(tuple(int(round(c)) for c in quadrant_means(decode(preview))["top_left"]))
+        return len(colours) >= 3
+    wait_for(blue_previews, what="three previews after the switch")
+    for colour in colours:
+        assert np.abs(np.array(colour) - (255, 0, 0)).max() <= 40, colours  # blue, in B, G, R
+    status = receiver.status()
+    assert (status["active_source_name"], status["receiver_state"]) == ("cam2", "connected")
+    assert receiver.stop_by_file() == 0
+    assert_clean_report(workspace)

@@ -4,15 +4,19 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "receivers/common/atomic_file.hpp"
@@ -24,6 +28,12 @@
 
 namespace fs = std::filesystem;
 using namespace tessaryn::receivers;
+
+namespace {
+// The two programs' styles, as each of them holds its own.
+constexpr JsonStyle kLan{ControlEscapes::short_forms, FloatNotation::significant17};
+constexpr JsonStyle kWan{ControlEscapes::unicode, FloatNotation::fixed3};
+}  // namespace
 
 namespace {
 
@@ -71,15 +81,15 @@ TEST(JsonEscape, BytesAsEachReceiverWritesThem) {
       {"a\"b\\c\n", "a\\\"b\\\\c\\n", "a\\\"b\\\\c\\n"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(json_escape(c.input, Receiver::lancapture), c.lan) << c.input;
-    EXPECT_EQ(json_escape(c.input, Receiver::wancapture), c.wan) << c.input;
+    EXPECT_EQ(json_escape(c.input, kLan), c.lan) << c.input;
+    EXPECT_EQ(json_escape(c.input, kWan), c.wan) << c.input;
   }
 }
 
 TEST(JsonEscape, EmptyOptionalTextIsBareNull) {
-  EXPECT_EQ(json_string_or_null("", Receiver::wancapture), "null");
-  EXPECT_EQ(json_string_or_null("x\b", Receiver::wancapture), "\"x\\u0008\"");
-  EXPECT_EQ(json_string_or_null("x\b", Receiver::lancapture), "\"x\\b\"");
+  EXPECT_EQ(json_string_or_null("", kWan), "null");
+  EXPECT_EQ(json_string_or_null("x\b", kWan), "\"x\\u0008\"");
+  EXPECT_EQ(json_string_or_null("x\b", kLan), "\"x\\b\"");
 }
 
 TEST(JsonNumber, NotationPerReceiver) {
@@ -97,13 +107,13 @@ TEST(JsonNumber, NotationPerReceiver) {
       {std::numeric_limits<double>::quiet_NaN(), "null", "null"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(json_number(c.value, Receiver::lancapture), c.lan);
-    EXPECT_EQ(json_number(c.value, Receiver::wancapture), c.wan);
+    EXPECT_EQ(json_number(c.value, kLan), c.lan);
+    EXPECT_EQ(json_number(c.value, kWan), c.wan);
   }
 }
 
 TEST(JsonDocument, FixedLayout) {
-  JsonDocument doc(Receiver::wancapture);
+  JsonDocument doc(kWan);
   doc.text("state", "listening")
       .integer("port", -9000)
       .boolean("yes", true)
@@ -125,57 +135,42 @@ TEST(JsonDocument, FixedLayout) {
             "  \"error\": null,\n"
             "  \"list\": [1, 2]\n"
             "}\n");
-  EXPECT_EQ(JsonDocument(Receiver::lancapture).finish(), "{\n}\n");
+  EXPECT_EQ(JsonDocument(kLan).finish(), "{\n}\n");
 }
 
 TEST(AtomicFile, WritesExactBytesAndLeavesNoTemporary) {
   TempFolder dir;
   const std::string target = dir / "status.json";
   const std::string bytes("{\n\0\xff}\n", 6);
-  ASSERT_TRUE(write_text_atomically(target, bytes, Receiver::wancapture));
+  ASSERT_TRUE(write_text_atomically(target, bytes));
   EXPECT_EQ(read_whole_file(target), bytes);
   EXPECT_FALSE(fs::exists(target + ".tmp"));
-  ASSERT_TRUE(write_text_atomically(target, "second", Receiver::lancapture));
+  ASSERT_TRUE(write_text_atomically(target, "second"));
   EXPECT_EQ(read_whole_file(target), "second");
-  ASSERT_TRUE(write_text_atomically(target, "", Receiver::wancapture));
+  ASSERT_TRUE(write_text_atomically(target, ""));
   EXPECT_TRUE(fs::exists(target));
   EXPECT_EQ(fs::file_size(target), 0u);
 }
 
-TEST(AtomicFile, TemporaryThatCannotBeOpenedIsReportedAndTargetKept) {
+TEST(AtomicFile, FailuresAreTypedAndTheTargetKept) {
   TempFolder dir;
   const std::string target = dir / "srt_status.json";
   write_file(target, "old");
   fs::create_directory(target + ".tmp");  // blocks the temporary file even for root
-  struct Case {
-    Receiver receiver;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {Receiver::wancapture, "cannot open " + target + ".tmp\n"},
-      {Receiver::lancapture, "Impossible d'ouvrir " + target + ".tmp: Is a directory\n"},
-  };
-  for (const auto& c : cases) {
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(write_text_atomically(target, "new", c.receiver));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected);
-    EXPECT_EQ(read_whole_file(target), "old");
-  }
-}
+  testing::internal::CaptureStderr();
+  const PublishResult blocked = write_text_atomically(target, "new");
+  EXPECT_EQ(blocked.failure, PublishFailure::open_temporary);
+  EXPECT_EQ(blocked.error_number, EISDIR);
+  EXPECT_EQ(blocked.temp_path, target + ".tmp");
+  EXPECT_EQ(read_whole_file(target), "old");
+  fs::remove(target + ".tmp");
 
-TEST(AtomicFile, FailedReplacementRemovesTemporary) {
-  TempFolder dir;
-  const std::string target = dir / "doc";
-  fs::create_directory(target);  // neither a move nor a copy can replace a folder with a file
-  fs::create_directory(target + "/keep");
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(write_text_atomically(target, "x", Receiver::wancapture));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_FALSE(fs::exists(target + ".tmp"));
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(write_text_atomically(target, "x", Receiver::lancapture));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Impossible de remplacer " + target + ": Permission denied\n");
-  EXPECT_FALSE(fs::exists(target + ".tmp"));
+  const std::string folder = dir / "doc";
+  fs::create_directory(folder);  // neither a move nor a copy can replace a folder with a file
+  fs::create_directory(folder + "/keep");
+  EXPECT_EQ(write_text_atomically(folder, "x").failure, PublishFailure::replace);
+  EXPECT_FALSE(fs::exists(folder + ".tmp"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "shared code words no message";
 }
 
 namespace {
@@ -219,26 +214,20 @@ TEST(ReplaceFileWithRetry, RetriesThenCopiesThenGivesUp) {
   };
   for (const auto& c : cases) {
     HeldTarget::reset(c.moves_failing, c.copy_works);
-    errno = 0;
-    EXPECT_EQ(replace_file_with_retry("a.tmp", "a", Receiver::wancapture, kHeldOps), c.result);
+    EXPECT_EQ(replace_file_with_retry("a.tmp", "a", kHeldOps), c.result);
     EXPECT_EQ(HeldTarget::moves, c.moves);
     EXPECT_EQ(HeldTarget::sleeps, c.sleeps);
     EXPECT_EQ(HeldTarget::slept_ms, 5 * c.sleeps);
     EXPECT_EQ(HeldTarget::copies, c.copies);
     EXPECT_EQ(HeldTarget::deletes, c.deletes);
-    EXPECT_EQ(errno, 0) << "wancapture leaves errno alone";
   }
-  HeldTarget::reset(1000, false);
-  errno = 0;
-  EXPECT_FALSE(replace_file_with_retry("a.tmp", "a", Receiver::lancapture, kHeldOps));
-  EXPECT_EQ(errno, EACCES);
 }
 
 TEST(ReplaceFileWithRetry, RealFilesMoveAndCopy) {
   TempFolder dir;
   write_file(dir / "s", "new");
   write_file(dir / "t", "old");
-  ASSERT_TRUE(replace_file_with_retry(dir / "s", dir / "t", Receiver::wancapture));
+  ASSERT_TRUE(replace_file_with_retry(dir / "s", dir / "t"));
   EXPECT_EQ(read_whole_file(dir / "t"), "new");
   EXPECT_FALSE(fs::exists(dir / "s"));
   write_file(dir / "s", "copied");
@@ -310,6 +299,90 @@ DecodedJpeg decode_jpeg(const std::string& path) {
 
 }  // namespace
 
+// Control files and temporary paths are planted by another process; none of these may block the
+// receiver's one thread, be read without end, or be written through.
+TEST(HostileFiles, ControlFilesAreReadOnlyWhenRegularAndBounded) {
+  TempFolder dir;
+  write_file(dir / "plain", "cam");
+  write_file(dir / "at_limit", std::string(kControlFileLimit, 'a'));
+  write_file(dir / "past_limit", std::string(kControlFileLimit + 1, 'a'));
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(dir / "plain", dir / "link_to_plain");
+  fs::create_symlink("/dev/zero", dir / "link_to_zero");
+  fs::create_directory(dir / "folder");
+  struct Case {
+    std::string path;
+    platform::ReadStatus status;
+    std::size_t size;
+  };
+  const Case cases[] = {
+      {dir / "plain", platform::ReadStatus::ok, 3},
+      {dir / "at_limit", platform::ReadStatus::ok, kControlFileLimit},
+      {dir / "past_limit", platform::ReadStatus::too_large, 0},
+      {dir / "missing", platform::ReadStatus::missing, 0},
+      {dir / "fifo", platform::ReadStatus::not_regular, 0},          // would block an open for good
+      {dir / "link_to_plain", platform::ReadStatus::not_regular, 0}, // links are not followed
+      {dir / "link_to_zero", platform::ReadStatus::not_regular, 0},  // would be read until memory runs out
+      {"/dev/zero", platform::ReadStatus::not_regular, 0},
+      {dir / "folder", platform::ReadStatus::not_regular, 0},
+  };
+  for (const auto& c : cases) {
+    const platform::FileRead read = read_control_file(c.path);
+    EXPECT_EQ(read.status, c.status) << c.path;
+    EXPECT_EQ(read.bytes.size(), c.size) << c.path;
+    EXPECT_EQ(read_whole_file(c.path).size(), c.size) << c.path;
+  }
+  // A stop request is content: an oversized file still is one, a FIFO or a link to a device is not.
+  EXPECT_TRUE(stop_file_has_content(dir / "past_limit"));
+  EXPECT_FALSE(stop_file_has_content(dir / "fifo"));
+  EXPECT_FALSE(stop_file_has_content(dir / "link_to_zero"));
+}
+
+TEST(HostileFiles, TemporaryFilesAreCreatedAfreshNeverWrittenThrough) {
+  TempFolder dir;
+  write_file(dir / "victim", "untouched");
+  struct Case {
+    const char* what;
+    void (*plant)(const std::string& temp, const std::string& victim);
+  };
+  const Case cases[] = {
+      {"a link to another file", [](const std::string& t, const std::string& v) { fs::create_symlink(v, t); }},
+      {"a dangling link", [](const std::string& t, const std::string& v) { fs::create_symlink(v + ".new", t); }},
+      {"a FIFO", [](const std::string& t, const std::string&) { ASSERT_EQ(::mkfifo(t.c_str(), 0600), 0); }},
+      {"a leftover file", [](const std::string& t, const std::string&) { write_file(t, "stale stale stale"); }},
+  };
+  std::vector<std::uint8_t> rgb(4 * 4 * 3, 90);
+  for (const auto& c : cases) {
+    const std::string target = dir / "status.json";
+    c.plant(target + ".tmp", dir / "victim");
+    EXPECT_TRUE(write_text_atomically(target, "{}\n")) << c.what;
+    EXPECT_EQ(read_whole_file(target), "{}\n") << c.what;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target + ".tmp"))) << c.what;
+
+    const std::string preview = dir / "srt_preview.jpg";
+    c.plant(dir / "srt_preview.tmp.jpg", dir / "victim");
+    EXPECT_TRUE(encode_preview_jpeg_rgb(rgb.data(), 4, 4, 12, preview)) << c.what;
+    EXPECT_EQ(decode_jpeg(preview).width, 4) << c.what;
+
+    c.plant(dir / "ndi_preview.tmp.jpg", dir / "victim");
+    EXPECT_TRUE(encode_preview_jpeg_bgrx(2, 2, rgb.data(), 8, 75, dir / "ndi_preview.tmp.jpg").ok) << c.what;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "ndi_preview.tmp.jpg"))) << c.what;
+    fs::remove(dir / "ndi_preview.tmp.jpg");
+
+    EXPECT_EQ(read_whole_file(dir / "victim"), "untouched") << c.what;
+    EXPECT_FALSE(fs::exists(dir / "victim.new")) << c.what;
+  }
+}
+
+TEST(HostileFiles, ACopyOverTheTargetDoesNotFollowALinkThere) {
+  TempFolder dir;
+  write_file(dir / "victim", "untouched");
+  write_file(dir / "source", "new");
+  fs::create_symlink(dir / "victim", dir / "target");
+  EXPECT_FALSE(platform::copy_file_replacing(dir / "source", dir / "target"));
+  EXPECT_EQ(read_whole_file(dir / "victim"), "untouched");
+}
+
 TEST(PreviewJpeg, RgbFrameBecomesThePreviewFile) {
   TempFolder dir;
   const std::string preview = dir / "srt_preview.jpg";
@@ -359,7 +432,7 @@ TEST(PreviewJpeg, InputChecksPerReceiver) {
       {pixels.data(), 0, 1, 4, false}, {nullptr, 1, 1, 4, false},
   };
   for (const auto& c : bgrx_cases) {
-    EXPECT_EQ(encode_preview_jpeg_bgrx(c.width, c.height, c.data, c.stride, 75, dir / "n.tmp.jpg"), c.ok);
+    EXPECT_EQ(encode_preview_jpeg_bgrx(c.width, c.height, c.data, c.stride, 75, dir / "n.tmp.jpg").ok, c.ok);
   }
   EXPECT_EQ(decode_jpeg(dir / "n.tmp.jpg").width, 2);
 }
@@ -382,27 +455,18 @@ TEST(PreviewJpeg, FailedEncodingLeavesPreviousPreviewAndNoTemporary) {
   EXPECT_FALSE(fs::exists(dir / "srt_preview.tmp.jpg"));
 }
 
-TEST(PreviewJpeg, LancaptureReportsOnlyItsFirstThreeEncoderFailures) {
+TEST(PreviewJpeg, AFileThatCannotBeWrittenIsAReportableFailureWithItsCode) {
   TempFolder dir;
   std::vector<std::uint8_t> pixels(4, 0);
   const std::string blocked = dir / "blocked.tmp.jpg";
   fs::create_directory(blocked);
   testing::internal::CaptureStderr();
-  for (int i = 0; i < 5; ++i) EXPECT_FALSE(encode_preview_jpeg_bgrx(1, 1, pixels.data(), 4, 75, blocked));
-  const std::string err = testing::internal::GetCapturedStderr();
-  const std::string line = "JPEG preview failed: 1x1 stride=4 HRESULT=0x80070015\n";  // EISDIR
-  EXPECT_EQ(err, line + line + line);
-}
-
-TEST(StopRequest, PathFollowsTheStatusFolder) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"app/static/srt_status.json", "app/static/srt_stop.request"},
-      {"out/srt_status.json", "out/srt_stop.request"},
-      {"C:\\x\\s.json", "C:\\x\\srt_stop.request"},
-      {"status.json", "srt_stop.request"},
-      {"/abs/a.b/s", "/abs/a.b/srt_stop.request"},
-  };
-  for (const auto& [status, request] : cases) EXPECT_EQ(stop_request_path_for_status(status), request);
+  const PreviewEncoding encoded = encode_preview_jpeg_bgrx(1, 1, pixels.data(), 4, 75, blocked);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_FALSE(encoded.ok);
+  EXPECT_TRUE(encoded.reportable);
+  EXPECT_EQ(encoded.code, 0x80070015UL);  // EISDIR
+  EXPECT_FALSE(encode_preview_jpeg_bgrx(1, 1, nullptr, 4, 75, blocked).reportable) << "refused input is not told";
 }
 
 TEST(StopRequest, WhatCountsAsARequest) {
@@ -410,12 +474,40 @@ TEST(StopRequest, WhatCountsAsARequest) {
   const std::string empty = dir / "empty", full = dir / "full", missing = dir / "missing";
   write_file(empty, "");
   write_file(full, "stop\n");
-  EXPECT_FALSE(stop_requested(empty, Receiver::lancapture));
-  EXPECT_TRUE(stop_requested(empty, Receiver::wancapture));
-  EXPECT_TRUE(stop_requested(full, Receiver::lancapture));
-  EXPECT_TRUE(stop_requested(full, Receiver::wancapture));
-  EXPECT_FALSE(stop_requested(missing, Receiver::lancapture));
-  EXPECT_FALSE(stop_requested(missing, Receiver::wancapture));
+  EXPECT_FALSE(stop_file_has_content(empty));
+  EXPECT_TRUE(stop_file_exists(empty));
+  EXPECT_TRUE(stop_file_has_content(full));
+  EXPECT_TRUE(stop_file_exists(full));
+  EXPECT_FALSE(stop_file_has_content(missing));
+  EXPECT_FALSE(stop_file_exists(missing));
+}
+
+TEST(ConsoleStop, AStopInterruptsABlockingCall) {
+  // A call blocked when the stop arrives must come back rather than be restarted, or a receiver
+  // stuck in it would never see the stop at all.
+  platform::install_console_stop_handler();
+  keep_running.store(1);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pthread_t blocked = ::pthread_self();
+  std::atomic<bool> returned{false};
+  std::thread stopper([&] {
+    while (!returned.load()) {
+      ::pthread_kill(blocked, SIGTERM);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  char byte = 0;
+  const ssize_t n = ::read(fds[0], &byte, 1);  // nothing is ever written
+  const int error_number = errno;
+  returned.store(true);
+  stopper.join();
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(error_number, EINTR);
+  EXPECT_EQ(keep_running.load(), 0);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  keep_running.store(1);
 }
 
 TEST(ConsoleStop, SignalsClearKeepRunning) {

@@ -37,6 +37,9 @@ REFUSED = [
     (["--stream-id", "s" * 513, "--key-length", "40", "--port", "0"], 2, "Stream ID is too long\n"),
     (["--key-length", "40", "--port", "0"], 2, "Unsupported SRT key length\n"),
     (["--secret-fd", "57"], 2, CANT_READ),  # a descriptor that is not open
+    # Standard output and error cannot be read from here; the refusal must still reach standard error.
+    (["--secret-fd", "1"], 2, CANT_READ),
+    (["--secret-fd", "2"], 2, CANT_READ),
 ]
 
 
@@ -121,3 +124,28 @@ def test_accepted_start_and_stop(tmp_path, args, record, via):
         r.kill()
         if via == "stdin":
             os.close(stdin)
+
+
+# Records the SRT library cannot be given whole: it takes a C string, so a NUL byte cuts it (to 3
+# bytes, which it refuses, and to nothing, which would mean no encryption at all). Listening again
+# would meet the same refusal for ever; the refusal is fatal, as a local one.
+LOCALLY_REFUSED = [
+    (b"abc\0defghijk", "SRT encryption settings do not match the sender"),
+    (b"\0" * 12, "SRT encryption settings do not match the sender"),
+]
+
+
+@pytest.mark.parametrize("record,error", LOCALLY_REFUSED, ids=["nul-after-3", "all-nul"])
+def test_a_passphrase_the_library_refuses_locally_ends_the_receiver(tmp_path, record, error):
+    fd = secret_pipe(secret_record(record))
+    r = Receiver(tmp_path, args=["--secret-fd", str(fd)], pass_fds=(fd,))
+    try:
+        assert r.proc.wait(timeout=WAIT) == 0
+        for t in r._readers:
+            t.join(timeout=5)
+        assert r.stdout_lines[-1] == "wancapture stopped\n", r.stdout()
+        assert r.stdout().count("wancapture listening on") == 1, r.stdout()
+        final = r.status()
+        assert (final["state"], final["error"]) == ("offline", error), final
+    finally:
+        r.kill()

@@ -5,6 +5,7 @@ import os
 import random
 import socket
 import struct
+import subprocess
 
 import pytest
 
@@ -138,4 +139,55 @@ def test_stop_while_a_caller_is_being_probed(receiver_factory, senders):
     connect(r, senders)
     r.request_stop()  # the wait for the caller's first bytes ends at once
     assert r.proc.wait(timeout=10) == 0
+    assert r.finish() == 0
+
+
+def test_a_caller_sending_only_padding_is_refused_and_the_place_freed(receiver_factory, senders):
+    """Padding never makes a packet, so the stream is never classified: the stall rule counts from the
+    caller's acceptance and classification gives up, instead of "connecting" for as long as it pads."""
+    r = receiver_factory()
+    padding = connect(r, senders)
+
+    def pad_until_refused():
+        if not padding.send(null_packets(7 * 20), pause=0.02):
+            return True  # the receiver hung up
+        return r.status()["state"] == "error"
+    wait_for(pad_until_refused, what=f"the padding caller refused; status {r.status()}")
+    s = r.wait_status("padding refused", state="error")
+    assert s["error"] == "could not read the incoming stream"
+    padding.close()
+    r.wait_status("listening again", state="listening")
+
+    senders.append(ffmpeg_caller(r.port, seconds=30))
+    r.wait_status("the next caller", state="connected", width=320, height=180)
+    assert r.finish() == 0
+
+
+def many_stream_ts(folder, count):
+    """One tiny H.264 stream muxed as `count` streams of one transport stream."""
+    one = folder / "one.ts"
+    encode_ts(one, size="16x16", rate=5, seconds=2)
+    many = folder / "many.ts"
+    command = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", str(one)]
+    for _ in range(count):
+        command += ["-map", "0:v"]
+    command += ["-c", "copy", "-f", "mpegts", str(many)]
+    subprocess.run(command, check=True)
+    return many.read_bytes()
+
+
+# Without sanitizers; a decoder per announced stream took well over a gigabyte for a few thousand.
+MANY_STREAMS_PEAK_KIB = 150 * 1024
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers' own memory hides the receiver's")
+def test_a_stream_announcing_many_streams_keeps_memory_bounded(receiver_factory, senders, tmp_path):
+    data = many_stream_ts(tmp_path, 190)  # about what one program table of the muxer can list
+    r = receiver_factory()
+    caller = connect(r, senders)
+    caller.send(data)
+    caller.close()
+    r.wait_status("listening again once the caller left", state="listening")
+    peak = r.peak_memory_kib()
+    assert 0 < peak < MANY_STREAMS_PEAK_KIB, peak
     assert r.finish() == 0

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -237,6 +239,26 @@ TEST(SecretRecord, ThroughAPipeAndWiped) {
   EXPECT_EQ(read_secret_record(closed, passphrase), SecretIntake::unreadable);
 }
 
+TEST(SecretRecord, StandardOutputAndErrorStayOpenAfterTheIntake) {
+  // Named as the secret descriptor, standard error is read from (and refused) but not closed: the
+  // refusal still has to be printed there.
+  for (const int descriptor : {1, 2}) {
+    const int copy = ::dup(descriptor);
+    ASSERT_GE(copy, 0);
+    DescriptorSecretSource source(descriptor);
+    source.close();
+    EXPECT_NE(::fcntl(descriptor, F_GETFD), -1) << descriptor;
+    ::dup2(copy, descriptor);
+    ::close(copy);
+  }
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  DescriptorSecretSource pipe_source(fds[0]);
+  pipe_source.close();
+  EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1) << "any other descriptor is closed";
+  ::close(fds[1]);
+}
+
 TEST(SecretRecord, EffectiveKeyLength) {
   Settings settings;
   Passphrase none, some;
@@ -303,21 +325,28 @@ TEST(LogFilter, LevelsLengthRedactionAndMismatch) {
   EXPECT_EQ(cut->find(p.substr(0, 7)), std::string::npos);
   EXPECT_EQ(filter_library_message(AV_LOG_ERROR, std::string(5000, 'y'))->size(), 2047u);
 
+  // A caller's wrong passphrase is a mismatch worth listening on for; this end's library refusing
+  // its own option is a local refusal as well, which no caller can mend.
   struct MismatchCase {
     const char* text;
     bool mismatch;
+    bool local;
   };
   const MismatchCase mismatch_cases[] = {
-      {"processConnectRequest: rsp(REJECT): 1010 - Incorrect passphrase", true},
-      {"libsrt_setsockopt: failed to set option SRTO_PASSPHRASE on socket", true},
-      {"rsp(REJECT): 1011 - Password required or unexpected", true},
-      {"Connection was broken", false},
+      {"processConnectRequest: rsp(REJECT): 1010 - Incorrect passphrase", true, false},
+      {"libsrt_setsockopt: failed to set option SRTO_PASSPHRASE on socket", true, true},
+      {"rsp(REJECT): 1011 - Password required or unexpected", true, false},
+      {"failed to set option SRTO_STREAMID on socket: Operation not supported", false, true},
+      {"Connection was broken", false, false},
   };
   for (const auto& c : mismatch_cases) {
     encryption_mismatch.store(false);
+    local_option_refused.store(false);
     filter_library_message(AV_LOG_ERROR, c.text);
     EXPECT_EQ(encryption_mismatch.load(), c.mismatch) << c.text;
+    EXPECT_EQ(local_option_refused.load(), c.local) << c.text;
   }
+  local_option_refused.store(false);
   // SRT reports a rejected caller as a warning: noted, not printed.
   encryption_mismatch.store(false);
   testing::internal::CaptureStderr();
@@ -353,7 +382,7 @@ TEST(LogFilter, FormatsFfmpegMessagesWithoutPrefix) {
 TEST(StatusDocument, ExactBytes) {
   StatusRecord s;
   s.port = 9000;
-  s.state = "listening";
+  s.state = LinkState::listening;
   EXPECT_EQ(status_document(s),
             "{\n"
             "  \"state\": \"listening\",\n"
@@ -366,7 +395,7 @@ TEST(StatusDocument, ExactBytes) {
             "  \"decoder\": null,\n"
             "  \"error\": null\n"
             "}\n");
-  s.state = "error";
+  s.state = LinkState::error;
   s.width = 1920;
   s.height = 1080;
   s.frame_rate_n = 30000;
@@ -387,6 +416,17 @@ TEST(StatusDocument, ExactBytes) {
             "  \"decoder\": \"native\",\n"
             "  \"error\": \"bad \\\"thing\\\"\\u0008\"\n"
             "}\n");
+}
+
+TEST(StopRequest, PathFollowsTheStatusFolder) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"app/static/srt_status.json", "app/static/srt_stop.request"},
+      {"out/srt_status.json", "out/srt_stop.request"},
+      {"C:\\x\\s.json", "C:\\x\\srt_stop.request"},
+      {"status.json", "srt_stop.request"},
+      {"/abs/a.b/s", "/abs/a.b/srt_stop.request"},
+  };
+  for (const auto& [status, request] : cases) EXPECT_EQ(stop_request_path_for_status(status), request);
 }
 
 TEST(ListenerAddress, Format) {

@@ -43,8 +43,6 @@ extern "C" void on_stop_signal(int) { keep_running.store(0); }
 
 tjhandle jpeg_compressor = nullptr;
 
-// An HRESULT-shaped code for a failing system call, so that messages read alike on both systems.
-unsigned long failure_code(int error_number) { return 0x80070000UL | (static_cast<unsigned long>(error_number) & 0xffffUL); }
 constexpr unsigned long kEncoderFailure = 0x80004005UL;
 
 }  // namespace
@@ -61,12 +59,19 @@ bool move_file_replacing(const std::string& source, const std::string& target) {
 }
 
 bool copy_file_replacing(const std::string& source, const std::string& target) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  // Neither end is followed through a link or waited on; the target must be a regular file to be
+  // written over (the source is one this program wrote).
+  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (in < 0) return false;
   struct stat info {};
-  const int out = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode)
-                      ? ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777)
-                      : -1;
+  int out = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode)
+                ? ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, info.st_mode & 07777)
+                : -1;
+  struct stat target_info {};
+  if (out >= 0 && (::fstat(out, &target_info) != 0 || !S_ISREG(target_info.st_mode) || ::ftruncate(out, 0) != 0)) {
+    ::close(out);
+    out = -1;
+  }
   bool ok = out >= 0;
   std::uint8_t buffer[65536];
   while (ok) {
@@ -87,14 +92,95 @@ void delete_file(const std::string& path) { ::unlink(path.c_str()); }
 
 bool file_exists(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  return ::lstat(path.c_str(), &info) == 0;  // something stands there, whatever it is
 }
 
-bool commit_file(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
+FileRead read_regular_file(const std::string& path, std::size_t limit) {
+  FileRead result;
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (descriptor < 0) {
+    // ELOOP is what O_NOFOLLOW answers for a link; ENXIO a socket's path.
+    if (errno == ENOENT || errno == ENOTDIR) {
+      result.status = ReadStatus::missing;
+    } else if (errno == ELOOP || errno == ENXIO || errno == EISDIR) {
+      result.status = ReadStatus::not_regular;
+    } else {
+      result.status = ReadStatus::failed;
+      result.error_number = errno;
+    }
+    return result;
+  }
+  struct stat info {};
+  if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(descriptor);
+    result.status = ReadStatus::not_regular;
+    return result;
+  }
+  // One byte more than the limit tells a file that is too long without reading all of it.
+  std::string content(limit + 1, '\0');
+  std::size_t done = 0;
+  for (;;) {
+    const ssize_t n = ::read(descriptor, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.status = ReadStatus::failed;
+      result.error_number = errno;
+      ::close(descriptor);
+      return result;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+    if (done > limit) {
+      ::close(descriptor);
+      result.status = ReadStatus::too_large;
+      return result;
+    }
+  }
+  ::close(descriptor);
+  content.resize(done);
+  result.status = ReadStatus::ok;
+  result.bytes = std::move(content);
+  return result;
+}
+
+FileWrite write_new_file(const std::string& path, const void* data, std::size_t size, bool commit, PathText) {
+  FileWrite result;
+  // unlink takes away a link or a FIFO itself, never what a link points at. What it cannot take (a
+  // folder) is the better explanation when the creation then fails.
+  const int removed = ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  // The permissions are left to the umask, as for any file the C library creates.
+  const int descriptor =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (descriptor < 0) {
+    result.failed_at = WriteStage::open;
+    result.error_number = errno == EEXIST && removed != 0 ? removed : errno;
+    return result;
+  }
+  bool ok = write_all(descriptor, static_cast<const std::uint8_t*>(data), size);
+  int error_number = ok ? 0 : errno;
+  if (ok && commit && ::fsync(descriptor) != 0) {
+    ok = false;
+    error_number = errno;
+  }
+  if (::close(descriptor) != 0 && ok) {
+    ok = false;
+    error_number = errno;
+  }
+  if (!ok) {
+    result.failed_at = WriteStage::write;
+    result.error_number = error_number;
+  }
+  return result;
+}
+
+unsigned long file_failure_code(int error_number) {
+  return 0x80070000UL | (static_cast<unsigned long>(error_number) & 0xffffUL);
+}
 
 void sleep_ms(int milliseconds) {
   timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (::nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  // A stop cuts the pause short; any other signal only interrupts it.
+  while (::nanosleep(&rest, &rest) != 0 && errno == EINTR && keep_running.load() == 1) {
   }
 }
 
@@ -114,7 +200,8 @@ void install_console_stop_handler() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  // No SA_RESTART: a call blocked when the stop arrives returns with EINTR instead of waiting on.
+  action.sa_flags = 0;
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal_number, &action, nullptr);
   // A console program on Windows sees a failed write when its reader has gone; here that reader
   // going away would otherwise end the process in the middle of a publication.
@@ -151,8 +238,8 @@ void wipe_memory(void* data, std::size_t size) {
   if (data != nullptr && size > 0) ::explicit_bzero(data, size);
 }
 
-JpegResult encode_bgr24_jpeg_file(const std::uint8_t* bgr, int width, int height, int row_bytes, float quality,
-                                  const std::string& path, PathText) {
+JpegResult encode_bgr24_jpeg(const std::uint8_t* bgr, int width, int height, int row_bytes, float quality,
+                             std::vector<std::uint8_t>& out) {
   JpegResult result;
   if (jpeg_compressor == nullptr) jpeg_compressor = tjInitCompress();
   if (jpeg_compressor == nullptr) {
@@ -169,20 +256,9 @@ JpegResult encode_bgr24_jpeg_file(const std::uint8_t* bgr, int width, int height
     result.code = kEncoderFailure;
     return result;
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    result.code = failure_code(errno);
-    tjFree(jpeg);
-    return result;
-  }
-  bool ok = std::fwrite(jpeg, 1, jpeg_size, file) == jpeg_size;
-  if (!ok) result.code = failure_code(errno);
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    result.code = failure_code(errno);
-  }
+  out.assign(jpeg, jpeg + jpeg_size);
   tjFree(jpeg);
-  result.ok = ok;
+  result.ok = true;
   return result;
 }
 
