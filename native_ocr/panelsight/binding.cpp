@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include "panelsight/binding_functions.hpp"
+#include "panelsight/binding_support.hpp"
 
 namespace py = pybind11;
 namespace b = tessaryn::panelsight::binding;
@@ -72,11 +73,16 @@ PYBIND11_MODULE(panelsight, m) {
   m.def("_reflect_blur_radius", &b::reflect_blur_radius, py::arg("sigma") = 7.0);
   m.def("_reflected_sheet_blurs", &b::reflected_sheet_blurs, py::arg("grays"), py::arg("sigma") = 7.0,
         "Gaussian blurs of equal-height gray images from one blur of a sheet of reflected windows.");
-  py::class_<b::SheetBlurSelfCheck>(m, "_ReflectedSheetBlurSelfCheck", py::dynamic_attr())
-      .def(py::init<>())
-      .def("__call__", [](py::object self) { b::SheetBlurSelfCheck::call(self); },
-           "Checks once per process that the sheet blur equals the per-window blur; RuntimeError if not.");
-  m.attr("_ensure_reflected_sheet_blur") = m.attr("_ReflectedSheetBlurSelfCheck")();
+  {
+    // A function object with its own `ready` flag; its class is not part of the module.
+    py::class_<b::SheetBlurSelfCheck> check(m, "_ReflectedSheetBlurSelfCheck", py::dynamic_attr());
+    check.def(py::init<>())
+        .def("__call__", [](py::object self) { b::SheetBlurSelfCheck::call(self); },
+             "__call__(self) -> None\n\nChecks once per process that the sheet blur equals the per-window "
+             "blur; RuntimeError if not.");
+    m.attr("_ensure_reflected_sheet_blur") = check();
+    py::delattr(m, "_ReflectedSheetBlurSelfCheck");
+  }
   m.def("_separator_window_views", &b::separator_window_views, py::arg("source"),
         "Contiguous copies of the detector's search windows, in start order.");
   m.def("_separator_window_blurs", &b::separator_window_blurs, py::arg("source"),
@@ -111,4 +117,9 @@ PYBIND11_MODULE(panelsight, m) {
         py::arg("processing") = py::none(), "Reads down or a timeout counter from its crop.");
   m.def("read_single_digit_from_image", &b::read_single_digit_from_image, py::arg("zone"), py::arg("image"));
   m.def("read_single_digit", &b::read_single_digit, py::arg("zone"), py::arg("preview_path"));
+
+  // The stages a read may reach; a call runs in one piece only while each is still this module's.
+  b::record_own_attributes(m, {"_detect_clock_separator_without_regions", "_separator_search_corridor",
+                               "_evaluate_separator_window", "_separator_hypothesis", "_separator_window_blurs",
+                               "_reflected_sheet_blurs", "_ensure_reflected_sheet_blur"});
 }
