@@ -218,14 +218,14 @@ int64_t int_saturating(py::handle obj) {
   }
   int overflow = 0;
   const long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow > 0) {
-    return std::numeric_limits<int64_t>::max();
-  }
-  if (overflow < 0) {
-    return std::numeric_limits<int64_t>::min();
-  }
   if (result == -1 && PyErr_Occurred()) {
     throw py::error_already_set();
+  }
+  if (overflow > 0 || result > kSaturation) {
+    return kSaturation;
+  }
+  if (overflow < 0 || result < -kSaturation) {
+    return -kSaturation;
   }
   return result;
 }

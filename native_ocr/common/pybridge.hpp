@@ -95,7 +95,9 @@ auto without_gil(F&& work) -> decltype(work()) {
   return std::move(*result);
 }
 
-// Python's int(obj) clamped into int64, for coordinates that are clipped to an image right after.
+// Python's int(obj) clamped into +-2^62, for coordinates that are clipped to an image right after:
+// far beyond any image, and a sum or difference of two such values still fits in int64.
+inline constexpr int64_t kSaturation = int64_t{1} << 62;
 int64_t int_saturating(py::handle obj);
 
 // A new reference as a py::object; a null one means a Python error is set, which is raised.

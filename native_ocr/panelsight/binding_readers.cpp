@@ -142,7 +142,8 @@ bool native_digit_reader(NativeDigitReader& reader) {
   if (!PyCapsule_IsValid(capsule.ptr(), segmark::kReaderApiCapsule)) {
     return false;
   }
-  const auto* api = static_cast<const segmark::ReaderApi*>(PyCapsule_GetPointer(capsule.ptr(), segmark::kReaderApiCapsule));
+  const auto* api =
+      static_cast<const segmark::ReaderApi*>(PyCapsule_GetPointer(capsule.ptr(), segmark::kReaderApiCapsule));
   if (!api || api->version != segmark::kReaderApiVersion) {
     PyErr_Clear();
     return false;

@@ -432,7 +432,15 @@ py::list reflected_sheet_blurs(py::object grays, py::object sigma) {
   return arrays_of(without_gil([&] { return sep::reflected_sheet_blurs(mats, s); }));
 }
 
-py::int_ reflect_blur_radius(py::object sigma) { return py::int_(sep::reflect_blur_radius(float_of(sigma))); }
+py::int_ reflect_blur_radius(py::object sigma) {
+  // int(round(sigma * 6 + 1)) | 1, then // 2, in Python's own arithmetic: round() refuses NaN and
+  // the infinities, floor division rounds negative widths down, and any size is exact.
+  const py::object scaled = steal(PyNumber_Add(steal(PyNumber_Multiply(sigma.ptr(), py::int_(6).ptr())).ptr(),
+                                               py::int_(1).ptr()));
+  const py::object rounded_width = py::module_::import("builtins").attr("round")(scaled);
+  const py::object width = steal(PyNumber_Or(steal(PyNumber_Long(rounded_width.ptr())).ptr(), py::int_(1).ptr()));
+  return steal(PyNumber_FloorDivide(width.ptr(), py::int_(2).ptr()));
+}
 
 void SheetBlurSelfCheck::call(py::object self) {
   if (bridge::truthy(attribute_or_none(self, "ready"))) {

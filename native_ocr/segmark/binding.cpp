@@ -7,6 +7,7 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -316,6 +317,9 @@ py::dict slot_result(py::handle slot, const SlotReading& r, const CallConstants&
     put(out, n::empty_confidence, py::float_(r.empty_confidence));
     put(out, n::ink_ratio, py::float_(r.ink_ratio));
     return out;
+  }
+  if (!r.info || !r.classification) {
+    throw std::logic_error("a cell with ink was left unclassified");
   }
   const FrameInfo& info = *r.info;
   const Structure& s = info.structure;
@@ -633,9 +637,43 @@ std::vector<double> doubles_of(py::handle values) {
   return out;
 }
 
+// _clip_box in Python's integers, exact at any size: max(0, min(v, size - 1)) per corner, then
+// each pair ordered.
 py::object clip_box_py(py::handle box, py::handle width, py::handle height) {
-  const Box b = box_corners(box);
-  return (box_list(clip_box(b.x1, b.y1, b.x2, b.y2, bridge::int_saturating(width), bridge::int_saturating(height))));
+  std::vector<py::object> corners;
+  for (py::handle v : box) {
+    corners.push_back(steal(PyNumber_Long(v.ptr())));
+  }
+  if (corners.size() != 4) {
+    throw py::value_error(corners.size() < 4 ? "not enough values to unpack (expected 4, got " +
+                                                   std::to_string(corners.size()) + ")"
+                                             : std::string("too many values to unpack (expected 4)"));
+  }
+  const py::object one = py::int_(1);
+  const py::object zero = py::int_(0);
+  const py::object last_x = steal(PyNumber_Subtract(steal(PyNumber_Long(width.ptr())).ptr(), one.ptr()));
+  const py::object last_y = steal(PyNumber_Subtract(steal(PyNumber_Long(height.ptr())).ptr(), one.ptr()));
+  const auto less = [](const py::object& a, const py::object& b) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (result < 0) {
+      throw py::error_already_set();
+    }
+    return result == 1;
+  };
+  const auto clamp = [&](const py::object& v, const py::object& last) {
+    const py::object low = less(last, v) ? last : v;
+    return less(low, zero) ? zero : low;
+  };
+  const py::object x1 = clamp(corners[0], last_x);
+  const py::object y1 = clamp(corners[1], last_y);
+  const py::object x2 = clamp(corners[2], last_x);
+  const py::object y2 = clamp(corners[3], last_y);
+  py::list out;
+  out.append(less(x2, x1) ? x2 : x1);
+  out.append(less(y2, y1) ? y2 : y1);
+  out.append(less(x2, x1) ? x1 : x2);
+  out.append(less(y2, y1) ? y1 : y2);
+  return out;
 }
 
 py::object as01_py(py::handle image) { return bridge::ndarray_of(frame01_of(image)); }
@@ -810,6 +848,10 @@ py::dict digit_patterns_constant() {
 }  // namespace
 
 PYBIND11_MODULE(segmark, m) {
+  // Each docstring starts with the Python signature, written out: pybind11's own would show every
+  // argument as a plain object.
+  py::options options;
+  options.disable_function_signatures();
   g_module = m.inc_ref().ptr();  // held for the life of the process, as the import system holds it
   m.doc() = "Seven-segment digit reader: classifies the digit in each slot box of a binary image.";
 
@@ -829,26 +871,35 @@ PYBIND11_MODULE(segmark, m) {
   m.attr("COMPONENT_MIN_AREA") = py::int_(static_cast<int64_t>(defaults.component_min_area));
   m.attr("COMPONENT_AREA_FRACTION") = defaults.component_area_fraction;
 
-  m.def("_clip_box", &clip_box_py, py::arg("box"), py::arg("width"), py::arg("height"));
-  m.def("_as01", &as01_py, py::arg("image"));
-  m.def("_tight_bounds", &tight_bounds_py, py::arg("mask"));
-  m.def("_contiguous_runs", &contiguous_runs_py, py::arg("indices"));
-  m.def("_remove_marginal_runs", &remove_marginal_runs_py, py::arg("runs"), py::arg("cell_height"));
-  m.def("_runs_overlap", &runs_overlap_py, py::arg("first"), py::arg("second"));
-  m.def("_extend_from_core", &extend_from_core_py, py::arg("projection"), py::arg("core_runs"), py::arg("max_gap"));
+  m.def("_clip_box", &clip_box_py, py::arg("box"), py::arg("width"), py::arg("height"),
+        "_clip_box(box, width, height) -> list[int]");
+  m.def("_as01", &as01_py, py::arg("image"), "_as01(image) -> numpy.ndarray");
+  m.def("_tight_bounds", &tight_bounds_py, py::arg("mask"), "_tight_bounds(mask) -> tuple[int, int, int, int] | None");
+  m.def("_contiguous_runs", &contiguous_runs_py, py::arg("indices"), "_contiguous_runs(indices) -> list[list[int]]");
+  m.def("_remove_marginal_runs", &remove_marginal_runs_py, py::arg("runs"), py::arg("cell_height"),
+        "_remove_marginal_runs(runs, cell_height) -> list[list[int]]");
+  m.def("_runs_overlap", &runs_overlap_py, py::arg("first"), py::arg("second"), "_runs_overlap(first, second) -> bool");
+  m.def("_extend_from_core", &extend_from_core_py, py::arg("projection"), py::arg("core_runs"), py::arg("max_gap"),
+        "_extend_from_core(projection, core_runs, max_gap) -> tuple[int, int] | None");
   m.def("_horizontal_bar_extent", &horizontal_bar_extent_py, py::arg("cell"), py::arg("top"), py::arg("bottom"),
-        py::arg("stroke_thickness"));
-  m.def("_structural_frame", &structural_frame_py, py::arg("cell"));
-  m.def("_segment_strengths", &segment_strengths_py, py::arg("frame"));
-  m.def("_activations", &activations_py, py::arg("strengths"));
-  m.def("_score_pattern", &score_pattern_py, py::arg("acts"), py::arg("pattern"));
-  m.def("_classify_frame", &classify_frame_py, py::arg("frame"));
-  m.def("_significant_component_count", &significant_component_count_py, py::arg("mask"));
-  m.def("_single_vertical_mass", &single_vertical_mass_py, py::arg("cell"), py::arg("structure"));
-  m.def("_frame_from_cell", &frame_from_cell_py, py::arg("cell"));
+        py::arg("stroke_thickness"),
+        "_horizontal_bar_extent(cell, top, bottom, stroke_thickness) -> tuple[int, int] | None");
+  m.def("_structural_frame", &structural_frame_py, py::arg("cell"), "_structural_frame(cell) -> dict | None");
+  m.def("_segment_strengths", &segment_strengths_py, py::arg("frame"), "_segment_strengths(frame) -> list[float]");
+  m.def("_activations", &activations_py, py::arg("strengths"), "_activations(strengths) -> list[float]");
+  m.def("_score_pattern", &score_pattern_py, py::arg("acts"), py::arg("pattern"),
+        "_score_pattern(acts, pattern) -> float");
+  m.def("_classify_frame", &classify_frame_py, py::arg("frame"), "_classify_frame(frame) -> tuple");
+  m.def("_significant_component_count", &significant_component_count_py, py::arg("mask"),
+        "_significant_component_count(mask) -> int");
+  m.def("_single_vertical_mass", &single_vertical_mass_py, py::arg("cell"), py::arg("structure"),
+        "_single_vertical_mass(cell, structure) -> bool");
+  m.def("_frame_from_cell", &frame_from_cell_py, py::arg("cell"), "_frame_from_cell(cell) -> dict | None");
   m.def("read_digit_slot", &read_digit_slot, py::arg("binary"), py::arg("slot"),
+        "read_digit_slot(binary, slot) -> dict\n\n"
         "Reads the seven-segment digit in one slot box of a binary image; returns a new result dict.");
   m.def("read_slots", &read_slots, py::arg("binary"), py::arg("slots"),
+        "read_slots(binary, slots) -> list[dict]\n\n"
         "Reads every slot of kind 'digit', in order; returns one result dict per digit slot.");
   // The function object itself, so that a reader in another module can tell a replaced one.
   g_reader_api.read_slots = py::object(m.attr("read_slots")).release().ptr();
