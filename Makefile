@@ -2,11 +2,12 @@
 PYTHON     := /usr/bin/python3
 BUILD      := build
 ASAN_BUILD := build-asan
+TSAN_BUILD := build-tsan
 WIN_BUILD  := build-win
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS := -G Ninja -DTESSARYN_PYTHON=$(PYTHON)
 
-.PHONY: all deps build build-asan test test-release test-asan test-windows demo bench install clean
+.PHONY: all deps build build-asan test test-release test-asan test-tsan test-windows demo bench install clean
 
 all: build
 
@@ -30,6 +31,18 @@ test-release: build
 
 test-asan: build-asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The reading modules under ThreadSanitizer, with the tests that read from several threads at once.
+# Not part of `make test`: the instrumented interpreter-facing build and its run take long here.
+$(TSAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARYN_TSAN=ON \
+	  -DTESSARYN_MODULES_ONLY=ON
+
+test-tsan: deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target panelsight_py segmark_py
+	LD_PRELOAD=$$($(CXX) -print-file-name=libtsan.so) TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
+	  PYTHONPATH=$(TSAN_BUILD)/python PYTHONDONTWRITEBYTECODE=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "thread"
 
 # The Windows programs cross-built with mingw-w64 and run under wine; skipped, saying why, when
 # either is missing or wine cannot start.
@@ -66,6 +79,7 @@ demo-pipeline: build
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/robust_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/gil_bench.py
 	$(PYTHON) bench/receivers_bench.py --build $(BUILD)
 	$(PYTHON) bench/lancapture_bench.py --build $(BUILD)
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/live_bench.py
@@ -74,4 +88,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD)

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config libtsan2 clang-format
   python3 python3-dev python3-numpy python3-pytest python3-opencv python3-websockets pybind11-dev
   libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev

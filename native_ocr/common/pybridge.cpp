@@ -2,21 +2,38 @@
 
 #include <cmath>
 #include <cstring>
+#include <cstddef>
 #include <limits>
 #include <utility>
 
 namespace tessaryn::py_bridge {
 
+namespace {
+
+// The array itself, or a copy in this machine's byte order when its elements are stored the other
+// way round; every reader below takes values straight from memory.
+py::array in_native_order(py::array array) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte order check assumes little endian");
+  // '>' is the only non-native order on a little-endian machine ('=', '<' and '|' are native).
+  if (array.dtype().byteorder() != '>') {
+    return array;
+  }
+  const py::object native = array.dtype().attr("newbyteorder")("=");
+  return array.attr("astype")(native).cast<py::array>();
+}
+
+}  // namespace
+
 py::array as_ndarray(py::handle obj) {
   if (py::isinstance<py::array>(obj)) {
-    return py::reinterpret_borrow<py::array>(obj);
+    return in_native_order(py::reinterpret_borrow<py::array>(obj));
   }
   if (!py::hasattr(obj, "shape")) {
     // What `obj.shape` raises in Python.
     throw py::attribute_error("'" + std::string(py::str(obj.get_type().attr("__name__"))) +
                               "' object has no attribute 'shape'");
   }
-  return py::module_::import("numpy").attr("asarray")(obj).cast<py::array>();
+  return in_native_order(py::module_::import("numpy").attr("asarray")(obj).cast<py::array>());
 }
 
 namespace {
@@ -24,12 +41,8 @@ namespace {
 bool element_type_of(const py::dtype& dtype, ElementType& out) {
   const char kind = dtype.kind();
   const auto size = dtype.itemsize();
-  // '>' is the only non-native order on a little-endian machine ('=', '<' and '|' are native);
-  // read from the descriptor, since a Python attribute lookup here costs more than a digit read.
-  const char order = py::detail::array_descriptor_proxy(dtype.ptr())->byteorder;
-  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte order check assumes little endian");
-  if (order == '>') {
-    return false;
+  if (dtype.byteorder() == '>') {
+    return false;  // as_ndarray gives every array in native order; others are not read
   }
   switch (kind) {
     case 'b':
@@ -120,6 +133,11 @@ cv::Mat mat_of(const py::array& array) {
   if (ndim < 1 || ndim > 3) {
     throw py::value_error("expected a 1-D, 2-D or 3-D array, got " + std::to_string(ndim) + "-D");
   }
+  for (py::ssize_t axis = 0; axis < ndim; ++axis) {
+    if (array.shape(axis) > std::numeric_limits<int>::max()) {
+      throw py::value_error("the array is too large for OpenCV");
+    }
+  }
   const int rows = ndim == 1 ? 1 : static_cast<int>(array.shape(0));
   const int cols = static_cast<int>(ndim == 1 ? array.shape(0) : array.shape(1));
   const int channels = ndim == 3 ? static_cast<int>(array.shape(2)) : 1;
@@ -129,21 +147,30 @@ cv::Mat mat_of(const py::array& array) {
   const int type = CV_MAKETYPE(depth, channels);
   const auto item = array.itemsize();
   const py::ssize_t pixel = item * channels;
-  bool packed_pixels = ndim == 1 ? array.strides(0) == item : array.strides(1) == pixel;
-  if (ndim == 3) {
-    packed_pixels = packed_pixels && array.strides(2) == item;
-  }
-  const py::ssize_t row_stride = ndim == 1 ? pixel * cols : array.strides(0);
+  const py::ssize_t row_stride = ndim == 1 ? 0 : array.strides(0);
+  const py::ssize_t col_stride = ndim == 1 ? array.strides(0) : array.strides(1);
+  const py::ssize_t channel_stride = ndim == 3 ? array.strides(2) : item;
   if (rows == 0 || cols == 0) {
     return cv::Mat(rows, cols, type);
   }
-  if (packed_pixels && row_stride >= pixel * cols) {
+  if (col_stride == pixel && channel_stride == item && row_stride >= pixel * cols) {
     return cv::Mat(rows, cols, type, const_cast<void*>(array.data()), static_cast<size_t>(row_stride));
   }
-  // Negative or interleaved strides: let NumPy pack a copy in C order.
-  py::array packed = py::module_::import("numpy").attr("ascontiguousarray")(array).cast<py::array>();
-  cv::Mat view(rows, cols, type, const_cast<void*>(packed.data()));
-  return view.clone();
+  // Negative, zero or interleaved strides: a packed copy, made here from the array's own shape and
+  // strides so that nothing outside the array is read.
+  cv::Mat packed(rows, cols, type);
+  const auto* base = static_cast<const std::byte*>(array.data());
+  for (int r = 0; r < rows; ++r) {
+    auto* out = reinterpret_cast<std::byte*>(packed.ptr(r));
+    for (int c = 0; c < cols; ++c) {
+      for (int k = 0; k < channels; ++k) {
+        const std::byte* in = base + r * row_stride + c * col_stride + k * channel_stride;
+        std::memcpy(out, in, static_cast<size_t>(item));
+        out += item;
+      }
+    }
+  }
+  return packed;
 }
 
 py::array ndarray_of(cv::Mat mat) {
@@ -191,14 +218,14 @@ int64_t int_saturating(py::handle obj) {
   }
   int overflow = 0;
   const long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow > 0) {
-    return std::numeric_limits<int64_t>::max();
-  }
-  if (overflow < 0) {
-    return std::numeric_limits<int64_t>::min();
-  }
   if (result == -1 && PyErr_Occurred()) {
     throw py::error_already_set();
+  }
+  if (overflow > 0 || result > kSaturation) {
+    return kSaturation;
+  }
+  if (overflow < 0 || result < -kSaturation) {
+    return -kSaturation;
   }
   return result;
 }

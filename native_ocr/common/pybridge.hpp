@@ -7,8 +7,13 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/strided_image.hpp"
 
@@ -24,6 +29,39 @@ py::array as_ndarray(py::handle obj);
 // ValueError for other dimensionalities. The array must stay alive while the view is used.
 StridedImage strided_view(const py::array& array);
 
+// The elements of `obj` converted to T as numpy.asarray(obj, T) converts them (unsafe casts
+// included), in C order, copied into aligned memory this call owns. Only NumPy's C interface and
+// the array's own shape and strides are used, so no Python-level helper decides what is read.
+template <class T>
+std::vector<T> values_of(py::handle obj, std::vector<py::ssize_t>* shape = nullptr) {
+  const py::array converted = py::array_t<T, py::array::forcecast>::ensure(obj);
+  if (!converted) {
+    throw py::error_already_set();
+  }
+  const auto ndim = converted.ndim();
+  std::vector<py::ssize_t> dims(converted.shape(), converted.shape() + ndim);
+  std::vector<T> out(static_cast<size_t>(converted.size()));
+  const auto* base = static_cast<const std::byte*>(converted.data());
+  std::vector<py::ssize_t> index(static_cast<size_t>(ndim), 0);
+  for (size_t n = 0; n < out.size(); ++n) {
+    py::ssize_t offset = 0;
+    for (py::ssize_t axis = 0; axis < ndim; ++axis) {
+      offset += index[static_cast<size_t>(axis)] * converted.strides(axis);
+    }
+    std::memcpy(&out[n], base + offset, sizeof(T));
+    for (py::ssize_t axis = ndim - 1; axis >= 0; --axis) {
+      if (++index[static_cast<size_t>(axis)] < dims[static_cast<size_t>(axis)]) {
+        break;
+      }
+      index[static_cast<size_t>(axis)] = 0;
+    }
+  }
+  if (shape) {
+    *shape = std::move(dims);
+  }
+  return out;
+}
+
 // The OpenCV depth (CV_8U, ...) of a dtype, or -1 when OpenCV has none for it.
 int cv_depth_of(const py::dtype& dtype);
 
@@ -37,7 +75,29 @@ py::array ndarray_of(cv::Mat mat);
 // Raises cv2.error (what OpenCV's own Python binding raises) when cv2 is importable, else RuntimeError.
 [[noreturn]] void raise_cv_error(const cv::Exception& error);
 
-// Python's int(obj) clamped into int64, for coordinates that are clipped to an image right after.
+// Runs `work` (which returns a value) with the GIL released; a cv::Exception it throws is raised as
+// cv2.error once the GIL is held again. Nothing in `work` may touch a Python object.
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+  std::optional<cv::Exception> failure;
+  std::optional<decltype(work())> result;
+  {
+    py::gil_scoped_release release;
+    try {
+      result.emplace(work());
+    } catch (const cv::Exception& error) {
+      failure = error;
+    }
+  }
+  if (failure) {
+    raise_cv_error(*failure);
+  }
+  return std::move(*result);
+}
+
+// Python's int(obj) clamped into +-2^62, for coordinates that are clipped to an image right after:
+// far beyond any image, and a sum or difference of two such values still fits in int64.
+inline constexpr int64_t kSaturation = int64_t{1} << 62;
 int64_t int_saturating(py::handle obj);
 
 // A new reference as a py::object; a null one means a Python error is set, which is raised.

@@ -5,6 +5,8 @@
 
 import argparse
 import json
+import math
+import os
 import sys
 
 from native_ocr.roles import CLOCK_ROLES, SCORE_ROLES, reader_for  # noqa: F401  (kept importable here)
@@ -15,13 +17,20 @@ def _zone(text):
         x, y, w, h = (float(v) for v in text.split(","))
     except ValueError:
         raise argparse.ArgumentTypeError("expected four numbers X,Y,W,H (fractions of the frame)")
+    if not all(math.isfinite(v) for v in (x, y, w, h)):
+        raise argparse.ArgumentTypeError("the zone's four numbers must be finite")
     return {"x": x, "y": y, "width": w, "height": h}
+
+
+def _no_constant(name):
+    raise ValueError(f"{name} is not a number")
 
 
 def _settings(text):
     try:
-        value = json.loads(text)
-    except json.JSONDecodeError as error:
+        # NaN and Infinity are not JSON; a nesting deeper than Python's stack is refused too.
+        value = json.loads(text, parse_constant=_no_constant)
+    except (ValueError, RecursionError) as error:
         raise argparse.ArgumentTypeError(f"not JSON: {error}")
     if not isinstance(value, dict):
         raise argparse.ArgumentTypeError("expected a JSON object of processing settings")
@@ -36,6 +45,8 @@ def _summarised(value):
         return [_summarised(v) for v in value]
     if hasattr(value, "shape") and hasattr(value, "dtype"):
         return {"array": list(value.shape), "dtype": str(value.dtype)}
+    if isinstance(value, float) and not math.isfinite(value):
+        return None  # JSON has no NaN or infinity
     return value
 
 
@@ -61,10 +72,20 @@ def main(argv=None):
 
     zone = dict(args.zone, role=args.role)
     if args.processing is not None:
+        try:
+            panelsight.normalize_settings(args.processing)
+        except (TypeError, ValueError, OverflowError) as error:
+            read.error(f"argument --processing: a setting cannot be used: {error}")
         zone["processing"] = args.processing
     result = reader_for(panelsight, args.role)(zone, args.image)
-    json.dump(_summarised(result), sys.stdout, indent=2)
-    sys.stdout.write("\n")
+    try:
+        json.dump(_summarised(result), sys.stdout, indent=2, allow_nan=False)
+        sys.stdout.write("\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Whoever read the output has gone; say nothing more and leave no flush for exit to fail.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return 0 if result.get("valid") else 1
 
 

@@ -8,6 +8,10 @@
 
 #include <optional>
 
+#include "panelsight/core/prepare.hpp"
+#include "panelsight/core/separator/detect.hpp"
+#include "panelsight/core/settings.hpp"
+
 namespace tessaryn::panelsight::binding {
 
 namespace py = pybind11;
@@ -36,6 +40,21 @@ struct PreparedDisplay {
   py::object separator;  // the separator detection result, or None
   py::dict processing;   // the normalized settings
 };
+// What a preparation reads before any pixel work, in the order the Python rules check it: the
+// crop's pixels (none: nullopt), the normalized settings, the image as OpenCV takes it.
+struct NormalizedSettings {
+  py::dict dict;
+  ProcessingSettings values;
+};
+struct CropInputs {
+  py::array array;
+  NormalizedSettings settings;
+  cv::Mat image;
+  PixelLayout layout = PixelLayout::Gray;
+};
+std::optional<CropInputs> crop_inputs(py::object crop, py::object processing_settings);
+// The display of a prepared crop; `binary` is the prepared image, `separator` the detection or None.
+PreparedDisplay prepared_display(const CropInputs& in, cv::Mat binary, py::object separator);
 std::optional<PreparedDisplay> prepare_display_of_crop(py::object crop, py::object detect_separator,
                                                        py::object processing_settings);
 py::dict prepared_display_dict(const PreparedDisplay& display);
@@ -80,6 +99,13 @@ py::int_ reflect_blur_radius(py::object sigma);
 py::list separator_window_blurs(py::object source);
 py::object detect_clock_separator_without_regions(py::object crop, py::object angle, py::object window_blurs,
                                                   py::object per_window_blur);
+
+// The detector in one piece when every stage it would reach is the module's own and the blur
+// self-check has passed; `separator_source_supported` tells which crops it takes that way (upright or
+// not, uint8 BGR). detection_result gives the module's result for the typed detection.
+bool native_detection_ready(bool per_window_blur);
+bool separator_source_supported(const py::array& source);
+py::object detection_result(const std::optional<separator::Detection>& detection);
 
 // The blur self-check is an object rather than a function so that it can carry its `ready` flag,
 // which stays set for the life of the process once a check has passed.

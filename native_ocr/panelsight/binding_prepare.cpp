@@ -64,11 +64,6 @@ core::Morphology morphology_setting(py::dict settings) {
   return core::Morphology::None;
 }
 
-struct NormalizedSettings {
-  py::dict dict;
-  core::ProcessingSettings values;
-};
-
 NormalizedSettings normalized(py::handle settings) {
   // The module's defaults as they are now; the module never changes them, but a caller may.
   const std::optional<py::object> defaults = module_attribute("DEFAULT_PROCESSING");
@@ -129,20 +124,7 @@ cv::Mat image_mat_of(py::array array) {
 py::array processed(const py::array& array, const core::ProcessingSettings& settings) {
   const cv::Mat input = image_mat_of(array);
   const core::PixelLayout layout = array.ndim() == 3 ? core::PixelLayout::Colour : core::PixelLayout::Gray;
-  cv::Mat output;
-  std::optional<cv::Exception> failure;
-  {
-    py::gil_scoped_release release;
-    try {
-      output = core::process_image(input, layout, settings);
-    } catch (const cv::Exception& error) {
-      failure = error;
-    }
-  }
-  if (failure) {
-    bridge::raise_cv_error(*failure);
-  }
-  return bridge::ndarray_of(std::move(output));
+  return bridge::ndarray_of(bridge::without_gil([&] { return core::process_image(input, layout, settings); }));
 }
 
 // `image is None or image.size == 0`
@@ -167,28 +149,43 @@ py::object process_image(py::object image, py::object settings) {
   return processed(array, s.values);
 }
 
-std::optional<PreparedDisplay> prepare_display_of_crop(py::object crop, py::object detect_separator,
-                                                       py::object processing_settings) {
+std::optional<CropInputs> crop_inputs(py::object crop, py::object processing_settings) {
   py::array array;
   if (has_no_pixels(crop, &array)) {
     return std::nullopt;
   }
-  const NormalizedSettings s = normalized(processing_settings);
+  CropInputs in{array, normalized(processing_settings), {}, core::PixelLayout::Gray};
+  in.image = image_mat_of(array);
+  in.layout = array.ndim() == 3 ? core::PixelLayout::Colour : core::PixelLayout::Gray;
+  return in;
+}
+
+PreparedDisplay prepared_display(const CropInputs& in, cv::Mat binary, py::object separator) {
   PreparedDisplay display;
-  display.binary = processed(array, s.values);
-  display.separator = py::none();
+  display.angle = in.settings.values.rotation;
+  display.crop_size.append(py::int_(binary.cols));
+  display.crop_size.append(py::int_(binary.rows));
+  display.binary = bridge::ndarray_of(std::move(binary));
+  display.separator = std::move(separator);
+  display.processing = in.settings.dict;
+  return display;
+}
+
+std::optional<PreparedDisplay> prepare_display_of_crop(py::object crop, py::object detect_separator,
+                                                       py::object processing_settings) {
+  const std::optional<CropInputs> in = crop_inputs(crop, processing_settings);
+  if (!in) {
+    return std::nullopt;
+  }
+  cv::Mat binary = bridge::without_gil([&] { return core::process_image(in->image, in->layout, in->settings.values); });
+  py::object separator = py::none();
   if (bridge::truthy(detect_separator)) {
     // Looked up when needed, so that the detection can be replaced (or is simply absent).
     if (const std::optional<py::object> detect = module_attribute("_detect_clock_separator_without_regions")) {
-      display.separator = (*detect)(crop, py::float_(0.0));
+      separator = (*detect)(crop, py::float_(0.0));
     }
   }
-  display.angle = s.values.rotation;
-  const py::array binary = py::reinterpret_borrow<py::array>(display.binary);
-  display.crop_size.append(py::int_(binary.shape(1)));
-  display.crop_size.append(py::int_(binary.shape(0)));
-  display.processing = s.dict;
-  return display;
+  return prepared_display(*in, std::move(binary), separator);
 }
 
 py::dict prepared_display_dict(const PreparedDisplay& display) {

@@ -1,19 +1,27 @@
 // Slot layouts and the score, period and single-digit readers in Python terms.
 #include <pybind11/pybind11.h>
 
+#include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/numeric.hpp"
 #include "common/pybridge.hpp"
 #include "panelsight/binding_functions.hpp"
+#include "panelsight/binding_support.hpp"
 #include "panelsight/core/field_rules.hpp"
 #include "panelsight/core/layouts.hpp"
+#include "panelsight/core/separator/detect.hpp"
+#include "segmark/reader_api.hpp"
 
 namespace tessaryn::panelsight::binding {
 
 namespace bridge = tessaryn::py_bridge;
 namespace core = tessaryn::panelsight;
+namespace segmark = tessaryn::segmark;
+using tessaryn::ElementType;
+using tessaryn::StridedImage;
 using tessaryn::py_bridge::steal;
 
 namespace {
@@ -93,21 +101,176 @@ core::SlotStatus status_of(py::handle item) {
   return equals(status, "empty") ? core::SlotStatus::Empty : core::SlotStatus::Other;
 }
 
-int64_t digit_of(py::handle item) { return bridge::int_saturating(get(item, "char")); }
+// int(item["char"]) as Python computes it, whatever its size.
+py::object digit_of(py::handle item) { return steal(PyNumber_Long(get(item, "char").ptr())); }
 
-// What the three plain readers share: the prepared crop, its layout and the digit reader's results.
+// What the readers share: the prepared crop, its layout and the digit reader's results.
 struct FieldRead {
   PreparedDisplay prepared;
   py::list layout;
   py::object items;
 };
 
-FieldRead read_field(const PreparedDisplay& prepared, py::handle role) {
-  FieldRead read{prepared, py::list(), py::none()};
-  const int64_t width = bridge::int_saturating(prepared.crop_size[0]);
-  const int64_t height = bridge::int_saturating(prepared.crop_size[1]);
-  read.layout = layout_list(core::layout_for_role(role_argument(role), width, height, std::nullopt));
-  read.items = read_slots(prepared.binary, read.layout);
+// ---- one read with the GIL released once ----------------------------------------------------------
+
+// The digit reader's offer to read cells in this module's own loop, when the module that the
+// import system holds under its name is the real one with its own read_slots.
+struct NativeDigitReader {
+  const segmark::ReaderApi* api = nullptr;
+  segmark::CallConstantsHandle* constants = nullptr;
+  NativeDigitReader() = default;
+  NativeDigitReader(const NativeDigitReader&) = delete;
+  NativeDigitReader& operator=(const NativeDigitReader&) = delete;
+  ~NativeDigitReader() {
+    if (constants) {
+      api->release_constants(constants);
+    }
+  }
+};
+
+// Fills `reader` and returns true when the digit reader can be used directly; anything unusual
+// (a replaced function, a stand-in module, constants it would refuse) leaves the call to go through
+// Python, which then raises or answers as it would.
+bool native_digit_reader(NativeDigitReader& reader) {
+  PyObject* raw = PyImport_ImportModule("native_ocr.segmark");
+  if (!raw) {
+    PyErr_Clear();
+    return false;
+  }
+  const py::object module = py::reinterpret_steal<py::object>(raw);
+  const py::object capsule = attribute_or_none(module, "_reader_api");
+  if (!PyCapsule_IsValid(capsule.ptr(), segmark::kReaderApiCapsule)) {
+    return false;
+  }
+  const auto* api =
+      static_cast<const segmark::ReaderApi*>(PyCapsule_GetPointer(capsule.ptr(), segmark::kReaderApiCapsule));
+  if (!api || api->version != segmark::kReaderApiVersion) {
+    PyErr_Clear();
+    return false;
+  }
+  const py::object read_slots_now = attribute_or_none(module, "read_slots");
+  if (read_slots_now.ptr() != api->read_slots) {
+    return false;
+  }
+  reader.api = api;
+  reader.constants = api->take_constants(module.ptr());
+  if (!reader.constants) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+StridedImage view_of(const cv::Mat& gray) {
+  StridedImage v;
+  v.data = reinterpret_cast<const std::byte*>(gray.data);
+  v.type = ElementType::U8;
+  v.rows = gray.rows;
+  v.cols = gray.cols;
+  v.row_stride = static_cast<int64_t>(gray.step[0]);
+  v.col_stride = 1;
+  return v;
+}
+
+// The whole read in C++ without the GIL: preparation, the separator detection for a clock, the
+// layout and every digit cell. Empty when some stage it would reach was replaced from Python (or is
+// otherwise not the module's own), and the read must go through the module.
+std::optional<FieldRead> read_in_one_release(const CropInputs& in, py::handle crop, bool clock, py::handle role) {
+  if (in.image.total() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+    return std::nullopt;
+  }
+  if (clock && !(is_own_attribute("_detect_clock_separator_without_regions") && native_detection_ready(false) &&
+                 separator_source_supported(bridge::as_ndarray(crop)))) {
+    return std::nullopt;
+  }
+  NativeDigitReader reader;
+  if (!native_digit_reader(reader)) {
+    return std::nullopt;
+  }
+  const std::string role_name = role_argument(role);
+  const py::array crop_array = bridge::as_ndarray(crop);
+  const cv::Mat colour = clock ? bridge::mat_of(crop_array) : cv::Mat();
+
+  struct Work {
+    cv::Mat binary;
+    std::optional<separator::Detection> detection;
+    core::Layout layout;
+    std::vector<segmark::SlotReading> readings;
+  };
+  Work work = bridge::without_gil([&] {
+    Work w;
+    w.binary = core::process_image(in.image, in.layout, in.settings.values);
+    std::optional<double> separator_x;
+    if (clock) {
+      w.detection = separator::detect_separator(colour, separator::WindowBlur::Sheet);
+      if (w.detection) {
+        separator_x = w.detection->selected.x;
+      }
+    }
+    w.layout = core::layout_for_role(role_name, w.binary.cols, w.binary.rows, separator_x);
+    const StridedImage view = view_of(w.binary);
+    for (const core::Slot& slot : w.layout) {
+      if (!slot.separator) {
+        const segmark::Box box{static_cast<int64_t>(slot.box[0]), static_cast<int64_t>(slot.box[1]),
+                               static_cast<int64_t>(slot.box[2]), static_cast<int64_t>(slot.box[3])};
+        w.readings.push_back(reader.api->read_cell(view, box, reader.constants));
+      }
+    }
+    return w;
+  });
+
+  py::object separator = clock ? detection_result(work.detection) : py::object(py::none());
+  FieldRead read{prepared_display(in, std::move(work.binary), separator), layout_list(work.layout), py::list()};
+  py::list items;
+  size_t reading = 0;
+  for (size_t i = 0; i < work.layout.size(); ++i) {
+    if (!work.layout[i].separator) {
+      PyObject* result = reader.api->slot_result(read.layout[i].ptr(), work.readings[reading++], reader.constants);
+      items.append(steal(result));
+    }
+  }
+  read.items = items;
+  return read;
+}
+
+// `role`, or `fallback` when it is empty or false (nullptr: role as given).
+py::object used_role(py::handle role, const char* fallback) {
+  if (fallback && !bridge::truthy(role)) {
+    return py::str(fallback);
+  }
+  return py::reinterpret_borrow<py::object>(role);
+}
+
+// The read of a field's crop: in one piece when every stage is the module's own, otherwise stage by
+// stage through the module. Empty when the crop has no pixels.
+std::optional<FieldRead> read_field(py::object crop, bool clock, py::object role, const char* fallback_role,
+                                    py::object processing_settings) {
+  const std::optional<CropInputs> in = crop_inputs(crop, processing_settings);
+  if (!in) {
+    return std::nullopt;
+  }
+  // A text's truth value runs no code of the caller's, so it may be taken this early.
+  if (PyUnicode_CheckExact(role.ptr())) {
+    if (std::optional<FieldRead> read = read_in_one_release(*in, crop, clock, used_role(role, fallback_role))) {
+      return read;
+    }
+  }
+  cv::Mat binary = bridge::without_gil([&] { return core::process_image(in->image, in->layout, in->settings.values); });
+  py::object separator = py::none();
+  if (clock) {
+    // Looked up when needed, so that the detection can be replaced (or is simply absent).
+    if (const std::optional<py::object> detect = module_attribute("_detect_clock_separator_without_regions")) {
+      separator = (*detect)(crop, py::float_(0.0));
+    }
+  }
+  FieldRead read{prepared_display(*in, std::move(binary), separator), py::list(), py::none()};
+  py::object separator_x = py::none();
+  if (clock && bridge::truthy(separator)) {
+    separator_x = get(separator, "x");
+  }
+  read.layout = layout_for_role(used_role(role, fallback_role), read.prepared.crop_size[0],
+                                read.prepared.crop_size[1], separator_x);
+  read.items = read_slots(read.prepared.binary, read.layout);
   return read;
 }
 
@@ -167,33 +330,40 @@ py::list layout_for_role(py::object role, py::object width, py::object height, p
   const std::string name = role_argument(role);
   const int64_t w = size_argument(width, "width");
   const int64_t h = size_argument(height, "height");
-  return layout_list(core::layout_for_role(name, w, h, separator_argument(separator_x)));
+  // Only a clock's layout has a separator to place; other roles never look at the value.
+  const std::optional<double> separator =
+      core::layout_kind(name) == core::LayoutKind::Clock ? separator_argument(separator_x) : std::nullopt;
+  return layout_list(core::layout_for_role(name, w, h, separator));
 }
 
 py::dict read_score_from_crop(py::object crop, py::object role, py::object processing_settings) {
-  const auto prepared = prepare_display_of_crop(crop, py::bool_(false), processing_settings);
-  if (!prepared) {
+  const std::optional<FieldRead> read = read_field(crop, false, role, "home_score", processing_settings);
+  if (!read) {
     return short_result("no_frame");
   }
-  py::object used_role = bridge::truthy(role) ? role : py::str("home_score");
-  const FieldRead read = read_field(*prepared, used_role);
-  if (py::len(read.items) != 2) {
+  if (py::len(read->items) != 2) {
     py::dict d = short_result("layout");
-    d["ocr_items"] = read.items;
+    d["ocr_items"] = read->items;
     return d;
   }
-  py::object tens = read.items[py::int_(0)];
-  py::object units = read.items[py::int_(1)];
-  const core::SlotStatus tens_status = status_of(tens);
+  py::object tens = read->items[py::int_(0)];
+  py::object units = read->items[py::int_(1)];
   const core::SlotStatus units_status = status_of(units);
-  const int64_t tens_digit = tens_status == core::SlotStatus::Digit ? digit_of(tens) : 0;
-  const int64_t units_digit = units_status == core::SlotStatus::Digit ? digit_of(units) : 0;
-  const core::FieldReading r = core::score_reading(tens_status, tens_digit, units_status, units_digit);
+  const core::SlotStatus tens_status = status_of(tens);
+  const core::ScoreForm form = core::score_form(tens_status, units_status);
+  py::object value = py::none();
+  if (form == core::ScoreForm::UnitsOnly) {
+    value = digit_of(units);
+  } else if (form == core::ScoreForm::TensAndUnits) {
+    const py::object tens_value = digit_of(tens);
+    const py::object units_value = digit_of(units);
+    value = steal(PyNumber_Add(steal(PyNumber_Multiply(py::int_(10).ptr(), tens_value.ptr())).ptr(),
+                               units_value.ptr()));
+  }
   py::list digits;
   digits.append(get(tens, "char"));
   digits.append(get(units, "char"));
-  py::object value = r.value ? py::object(py::int_(*r.value)) : py::object(py::none());
-  return full_result(read, value, digits, py::str(r.reason));
+  return full_result(*read, value, digits, py::str(core::score_reason(form)));
 }
 
 py::dict read_score_from_image(py::object zone, py::object image) {
@@ -205,17 +375,16 @@ py::dict read_score(py::object zone, py::object preview_path) {
 }
 
 py::dict read_period_from_crop(py::object crop, py::object processing_settings) {
-  const auto prepared = prepare_display_of_crop(crop, py::bool_(false), processing_settings);
-  if (!prepared) {
+  const std::optional<FieldRead> read = read_field(crop, false, py::str("period"), nullptr, processing_settings);
+  if (!read) {
     return short_result("no_frame");
   }
-  const FieldRead read = read_field(*prepared, py::str("period"));
-  py::object item = read.items[py::int_(0)];
+  py::object item = read->items[py::int_(0)];
   const bool valid = status_of(item) == core::SlotStatus::Digit;
   py::object ch = get(item, "char");
   py::list digits;
   digits.append(ch);
-  return full_result(read, valid ? ch : py::object(py::none()), digits,
+  return full_result(*read, valid ? ch : py::object(py::none()), digits,
                      valid ? py::object(py::str("ok")) : get(item, "status"));
 }
 
@@ -238,12 +407,11 @@ py::dict read_single_digit_from_crop(py::object crop, py::object role, py::objec
   if (known == 0) {
     return short_result("layout");
   }
-  const auto prepared = prepare_display_of_crop(crop, py::bool_(false), processing_settings);
-  if (!prepared) {
+  const std::optional<FieldRead> read = read_field(crop, false, role, nullptr, processing_settings);
+  if (!read) {
     return short_result("no_frame");
   }
-  const FieldRead read = read_field(*prepared, role);
-  py::object item = read.items[py::int_(0)];
+  py::object item = read->items[py::int_(0)];
   py::object ch = get(item, "char");
   bool valid = status_of(item) == core::SlotStatus::Digit;
   if (valid) {
@@ -254,7 +422,7 @@ py::dict read_single_digit_from_crop(py::object crop, py::object role, py::objec
   py::list digits;
   digits.append(ch);
   py::object value = valid ? steal(PyNumber_Long(ch.ptr())) : py::object(py::none());
-  return full_result(read, value, digits, valid ? py::object(py::str("ok")) : get(item, "status"));
+  return full_result(*read, value, digits, valid ? py::object(py::str("ok")) : get(item, "status"));
 }
 
 py::dict read_single_digit_from_image(py::object zone, py::object image) {
@@ -267,51 +435,32 @@ py::dict read_single_digit(py::object zone, py::object preview_path) {
 
 namespace {
 
-// The characters one side of the clock shows: a digit's text, nothing for a blank position, and
-// no reading at all when either position is unreadable.
-std::optional<std::vector<py::str>> side_characters(const py::list& side) {
-  std::vector<py::str> chars;
+// Python's str(obj) as UTF-8, lone surrogates kept, so that the text comes back unchanged.
+std::string text_of(py::handle obj) {
+  const py::str text = steal(PyObject_Str(obj.ptr()));
+  const py::object bytes = steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+py::object text_object(const std::string& text) {
+  return steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+}
+
+// The positions of one side of the clock, the character's text only where a digit was read.
+std::vector<core::ClockPosition> clock_positions(const py::list& side) {
+  std::vector<core::ClockPosition> positions;
   for (py::handle slot : side) {
-    const core::SlotStatus status = status_of(slot);
-    if (status == core::SlotStatus::Digit) {
-      chars.push_back(py::str(get(slot, "char")));
-    } else if (status == core::SlotStatus::Empty) {
-      chars.push_back(py::str(""));
-    } else {
-      return std::nullopt;
+    core::ClockPosition p;
+    p.status = status_of(slot);
+    if (p.status == core::SlotStatus::Digit) {
+      p.text = text_of(get(slot, "char"));
+    } else if (p.status == core::SlotStatus::Other) {
+      positions.push_back(p);
+      break;  // the side is unreadable whatever follows
     }
+    positions.push_back(p);
   }
-  return chars;
-}
-
-py::str joined(const std::vector<py::str>& chars) {
-  py::list parts;
-  for (const py::str& c : chars) {
-    parts.append(c);
-  }
-  return py::str("").attr("join")(parts);
-}
-
-py::object clock_value(const std::optional<std::vector<py::str>>& left, const std::optional<std::vector<py::str>>& right,
-                       py::handle separator_char) {
-  if (!left || !right) {
-    return py::none();
-  }
-  const py::str left_text = joined(*left);
-  const bool has_left = py::len(left_text) > 0;
-  if (py::reinterpret_borrow<py::object>(separator_char).equal(py::str("."))) {
-    // Seconds and tenths: the second right position does not enter the value.
-    const py::str tenths = right->empty() ? py::str("") : right->front();
-    if (has_left && py::len(tenths) > 0) {
-      return left_text + py::str(".") + tenths;
-    }
-    return py::none();
-  }
-  const py::str right_text = joined(*right);
-  if (has_left && py::len(right_text) > 0) {
-    return left_text + py::str(":") + right_text;
-  }
-  return py::none();
+  return positions;
 }
 
 py::list slice_of(py::handle items, Py_ssize_t start, Py_ssize_t stop) {
@@ -321,22 +470,26 @@ py::list slice_of(py::handle items, Py_ssize_t start, Py_ssize_t stop) {
 }  // namespace
 
 py::dict read_clock_from_crop(py::object crop, py::object role, py::object processing_settings) {
-  const auto prepared = prepare_display_of_crop(crop, py::bool_(true), processing_settings);
-  if (!prepared) {
+  const std::optional<FieldRead> read = read_field(crop, true, role, "clock", processing_settings);
+  if (!read) {
     return short_result("no_frame");
   }
-  const py::object separator = prepared->separator;
+  const PreparedDisplay& prepared = read->prepared;
+  const py::object separator = prepared.separator;
   const bool detected = bridge::truthy(separator);
   const py::object separator_x = detected ? get(separator, "x") : py::object(py::none());
-  const py::object used_role = bridge::truthy(role) ? role : py::str("clock");
-  const py::list layout = layout_for_role(used_role, prepared->crop_size[0], prepared->crop_size[1], separator_x);
-  const py::object digit_items = read_slots(prepared->binary, layout);
+  const py::list& layout = read->layout;
+  const py::object& digit_items = read->items;
 
   const py::list left = slice_of(digit_items, 0, 2);
   const py::list right = slice_of(digit_items, 2, 4);
   const py::object separator_char = detected ? separator.attr("get")("char", ":") : py::object(py::str(":"));
   const py::object clock_mode = detected ? separator.attr("get")("mode", "minutes") : py::object(py::str("minutes"));
-  const py::object value = clock_value(side_characters(left), side_characters(right), separator_char);
+  const std::vector<core::ClockPosition> left_positions = clock_positions(left);
+  const std::vector<core::ClockPosition> right_positions = clock_positions(right);
+  const char separator_kind = separator_char.equal(py::str(".")) ? '.' : ':';
+  const std::optional<std::string> text = core::clock_text(left_positions, right_positions, separator_kind);
+  const py::object value = text ? text_object(*text) : py::object(py::none());
 
   py::dict separator_entry;
   separator_entry["kind"] = "separator";
@@ -382,8 +535,8 @@ py::dict read_clock_from_crop(py::object crop, py::object role, py::object proce
   d["accepted"] = valid;
   d["reason"] = valid ? "raw" : "unrecognized";
   py::dict debug;
-  debug["angle"] = py::float_(numeric::round_decimals(prepared->angle, 2));
-  debug["crop_size"] = prepared->crop_size;
+  debug["angle"] = py::float_(numeric::round_decimals(prepared.angle, 2));
+  debug["crop_size"] = prepared.crop_size;
   debug["layout"] = layout;
   debug["separator"] = separator;
   d["debug"] = debug;

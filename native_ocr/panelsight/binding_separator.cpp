@@ -9,6 +9,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,6 +23,7 @@
 #include "panelsight/binding_support.hpp"
 #include "panelsight/core/prepare.hpp"
 #include "panelsight/core/separator/corridor.hpp"
+#include "panelsight/core/separator/detect.hpp"
 #include "panelsight/core/separator/energy.hpp"
 #include "panelsight/core/separator/groups.hpp"
 #include "panelsight/core/separator/hypothesis.hpp"
@@ -48,24 +51,7 @@ py::object item(py::handle mapping, const char* key) { return mapping[py::str(ke
 
 py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
 
-// Runs `work` without the GIL and turns an OpenCV failure into cv2.error once it is held again.
-template <class F>
-auto without_gil(F&& work) {
-  std::optional<cv::Exception> failure;
-  std::optional<decltype(work())> result;
-  {
-    py::gil_scoped_release release;
-    try {
-      result.emplace(work());
-    } catch (const cv::Exception& error) {
-      failure = error;
-    }
-  }
-  if (failure) {
-    bridge::raise_cv_error(*failure);
-  }
-  return std::move(*result);
-}
+using bridge::without_gil;
 
 [[noreturn]] void raise_image_error(const std::string& message, const char* function) {
   bridge::raise_cv_error(cv::Exception(cv::Error::StsUnsupportedFormat, message, function, __FILE__, __LINE__));
@@ -90,16 +76,21 @@ cv::Mat optional_blur(py::handle blurred_gray) {
   return blurred_gray.is_none() ? cv::Mat() : uint8_mat(blurred_gray, "_clock_separator_mask");
 }
 
-py::array float32_array(py::handle array) {
-  return py::module_::import("numpy").attr("ascontiguousarray")(array, "float32").cast<py::array>();
-}
-
-cv::Mat float32_mat(const py::array& array) {
-  if (array.ndim() != 2) {
-    throw py::value_error("expected a 2-D energy array, got " + std::to_string(array.ndim()) + "-D");
+// A 2-D float32 energy array as the core takes it: converted as NumPy converts, in aligned memory.
+cv::Mat float32_mat(py::handle array) {
+  std::vector<py::ssize_t> shape;
+  std::vector<float> values = bridge::values_of<float>(array, &shape);
+  if (shape.size() != 2) {
+    throw py::value_error("expected a 2-D energy array, got " + std::to_string(shape.size()) + "-D");
   }
-  return cv::Mat(static_cast<int>(array.shape(0)), static_cast<int>(array.shape(1)), CV_32F,
-                 const_cast<void*>(array.data()));
+  if (shape[0] > std::numeric_limits<int>::max() || shape[1] > std::numeric_limits<int>::max()) {
+    throw py::value_error("the energy array is too large");
+  }
+  cv::Mat mat(static_cast<int>(shape[0]), static_cast<int>(shape[1]), CV_32F);
+  if (!values.empty()) {
+    std::memcpy(mat.data, values.data(), values.size() * sizeof(float));
+  }
+  return mat;
 }
 
 // -- records as dictionaries -----------------------------------------------------------------------
@@ -197,6 +188,39 @@ void add_spatial(py::dict& d, const sep::SpatialPrior& p) {
   d["center_compatible"] = py::bool_(p.center_compatible);
 }
 
+// A dot of a colon as colon_position reads it.
+sep::Group dot(py::handle record) {
+  sep::Group g;
+  g.center_x = float_of(item(record, "center_x"));
+  g.energy = float_of(item(record, "energy"));
+  return g;
+}
+
+py::dict evaluation_dict(const sep::WindowEvaluation& e) {
+  const py::tuple groups = groups_result(e.groups);
+  py::dict d;
+  d["left"] = py::int_(e.span.left);
+  d["right"] = py::int_(e.span.right);
+  d["groups"] = groups[0];
+  d["energy_profile"] = groups[1];
+  const py::dict topology = topology_dict(e.topology, groups[0].cast<py::list>());
+  for (auto entry : topology) {
+    d[entry.first] = entry.second;
+  }
+  return d;
+}
+
+py::dict hypothesis_dict(py::handle hypothesis_char, py::handle evaluated, const sep::Hypothesis& h) {
+  py::dict d;
+  d["char"] = hypothesis_char;
+  d["window"] = evaluated;
+  d["x"] = py::float_(h.x);
+  d["topological_score"] = py::float_(h.topological_score);
+  d["final_score"] = py::float_(h.final_score);
+  add_spatial(d, h.prior);
+  return d;
+}
+
 // -- the detector's pieces -------------------------------------------------------------------------
 
 sep::Corridor corridor_of(py::handle crop_width, py::handle crop_height) {
@@ -214,17 +238,6 @@ std::vector<int64_t> starts_of(py::handle geometry) {
   c.search_right = int_of(item(geometry, "search_right"));
   c.window_width = int_of(item(geometry, "window_width"));
   return sep::window_starts(c);
-}
-
-std::vector<cv::Mat> window_views_of(const cv::Mat& source) {
-  const sep::Corridor corridor = sep::search_corridor(source.cols, source.rows);
-  std::vector<cv::Mat> views;
-  for (const int64_t start : sep::window_starts(corridor)) {
-    const sep::WindowSpan span = sep::place_window(start, corridor.window_width, source.cols);
-    const int width = static_cast<int>(std::max<int64_t>(0, span.right - span.left + 1));
-    views.push_back(source(cv::Rect(static_cast<int>(span.left), 0, width, source.rows)).clone());
-  }
-  return views;
 }
 
 py::list arrays_of(std::vector<cv::Mat> mats) {
@@ -290,23 +303,6 @@ py::object public_hypothesis(py::handle h, int64_t height) {
   return d;
 }
 
-// The first hypothesis with the largest final score, as max() picks it.
-py::object best_of(const py::list& hypotheses) {
-  py::object best = py::none();
-  for (py::handle h : hypotheses) {
-    if (best.is_none() || item(h, "final_score") > item(best, "final_score")) {
-      best = py::reinterpret_borrow<py::object>(h);
-    }
-  }
-  return best;
-}
-
-bool ranks_above(py::handle a, py::handle b) {
-  const py::tuple ka = py::make_tuple(item(a, "final_score"), item(a, "topological_score"));
-  const py::tuple kb = py::make_tuple(item(b, "final_score"), item(b, "topological_score"));
-  return ka > kb;
-}
-
 }  // namespace
 
 // -- module functions --------------------------------------------------------------------------------
@@ -326,12 +322,9 @@ py::tuple separator_energy_map(py::object corridor, py::object blurred_gray) {
 }
 
 py::tuple separator_groups(py::object binary, py::object gray_energy, py::object combined) {
-  const py::array b = float32_array(binary);
-  const py::array g = float32_array(gray_energy);
-  const py::array c = float32_array(combined);
-  const cv::Mat bm = float32_mat(b);
-  const cv::Mat gm = float32_mat(g);
-  const cv::Mat cm = float32_mat(c);
+  const cv::Mat bm = float32_mat(binary);
+  const cv::Mat gm = float32_mat(gray_energy);
+  const cv::Mat cm = float32_mat(combined);
   if (bm.size() != cm.size() || gm.size() != cm.size()) {
     throw py::value_error("the three energy arrays must have the same shape");
   }
@@ -339,14 +332,11 @@ py::tuple separator_groups(py::object binary, py::object gray_energy, py::object
 }
 
 py::list separator_runs(py::object bits) {
-  const py::array as_int8 = py::module_::import("numpy")
-                                .attr("ascontiguousarray")(bridge::as_ndarray(bits).attr("astype")("int8"))
-                                .cast<py::array>();
-  if (as_int8.ndim() != 1) {
+  std::vector<py::ssize_t> shape;
+  const std::vector<int8_t> values = bridge::values_of<int8_t>(bridge::as_ndarray(bits), &shape);
+  if (shape.size() != 1) {
     throw py::value_error("expected a one-dimensional array of bits");
   }
-  const std::span<const int8_t> values(static_cast<const int8_t*>(as_int8.data()),
-                                       static_cast<size_t>(as_int8.size()));
   py::list out;
   for (const sep::Run& run : sep::runs(values)) {
     py::list r;
@@ -358,19 +348,14 @@ py::list separator_runs(py::object bits) {
 }
 
 py::float_ weighted_quantile(py::object values, py::object weights, py::object quantile) {
-  const py::array v = py::module_::import("numpy").attr("ascontiguousarray")(values, "float64").cast<py::array>();
+  const std::vector<double> vs = bridge::values_of<double>(values);
   const py::array w_in = bridge::as_ndarray(weights);
   const double q = float_of(quantile);
-  const std::span<const double> vs(static_cast<const double*>(v.data()), static_cast<size_t>(v.size()));
   // float32 weights accumulate in float32, as their cumulative sum does in NumPy.
   if (w_in.dtype().is(py::dtype::of<float>())) {
-    const py::array w = py::module_::import("numpy").attr("ascontiguousarray")(w_in).cast<py::array>();
-    return py::float_(sep::weighted_quantile(
-        vs, std::span<const float>(static_cast<const float*>(w.data()), static_cast<size_t>(w.size())), q));
+    return py::float_(sep::weighted_quantile(vs, std::span<const float>(bridge::values_of<float>(w_in)), q));
   }
-  const py::array w = py::module_::import("numpy").attr("ascontiguousarray")(w_in, "float64").cast<py::array>();
-  return py::float_(sep::weighted_quantile(
-      vs, std::span<const double>(static_cast<const double*>(w.data()), static_cast<size_t>(w.size())), q));
+  return py::float_(sep::weighted_quantile(vs, std::span<const double>(bridge::values_of<double>(w_in)), q));
 }
 
 py::dict separator_topology(py::object groups, py::object corridor_width, py::object corridor_height) {
@@ -393,18 +378,7 @@ py::dict evaluate_separator_window(py::object crop, py::object left, py::object 
   const int64_t start = int_of(left);
   const int64_t width = int_of(window_width);
   const cv::Mat blur = optional_blur(blurred_gray);
-  const sep::WindowEvaluation e = without_gil([&] { return sep::evaluate_window(image, start, width, blur); });
-  const py::tuple groups = groups_result(e.groups);
-  py::dict d;
-  d["left"] = py::int_(e.span.left);
-  d["right"] = py::int_(e.span.right);
-  d["groups"] = groups[0];
-  d["energy_profile"] = groups[1];
-  const py::dict topology = topology_dict(e.topology, groups[0].cast<py::list>());
-  for (auto entry : topology) {
-    d[entry.first] = entry.second;
-  }
-  return d;
+  return evaluation_dict(without_gil([&] { return sep::evaluate_window(image, start, width, blur); }));
 }
 
 py::dict separator_spatial_prior(py::object candidate_left, py::object candidate_right, py::object hypothesis_x,
@@ -424,38 +398,27 @@ py::object separator_hypothesis(py::object evaluated, py::object hypothesis_char
   if (candidate.is_none()) {
     return py::none();
   }
+  sep::Hypothesis h;
+  h.kind = colon ? sep::SeparatorKind::Colon : sep::SeparatorKind::Decimal;
   double local_x = 0.0;
   if (colon) {
-    sep::Group upper;
-    sep::Group lower;
-    const py::object u = item(candidate, "upper");
-    const py::object l = item(candidate, "lower");
-    upper.center_x = float_of(item(u, "center_x"));
-    upper.energy = float_of(item(u, "energy"));
-    lower.center_x = float_of(item(l, "center_x"));
-    lower.energy = float_of(item(l, "energy"));
-    local_x = sep::colon_position(upper, lower);
+    local_x = sep::colon_position(dot(item(candidate, "upper")), dot(item(candidate, "lower")));
   } else {
     local_x = float_of(item(item(candidate, "lower"), "center_x"));
   }
-  const double topological = float_of(item(evaluated, colon ? "colon_score" : "decimal_score"));
+  h.topological_score = float_of(item(evaluated, colon ? "colon_score" : "decimal_score"));
+  // The window's left column as given, which a replaced evaluation may give as any number.
   const py::object window_left = item(evaluated, "left");
-  const double global_x = float_of(window_left) + local_x;
-  const sep::SpatialPrior p = sep::spatial_prior(float_of(window_left), float_of(item(evaluated, "right")), global_x,
-                                                 float_of(physical_left), float_of(physical_right));
-  py::dict d;
-  d["char"] = hypothesis_char;
-  d["window"] = evaluated;
-  d["x"] = py::float_(global_x);
-  d["topological_score"] = py::float_(topological);
-  d["final_score"] = py::float_(topological * p.spatial_prior);
-  add_spatial(d, p);
-  return d;
+  h.x = float_of(window_left) + local_x;
+  h.prior = sep::spatial_prior(float_of(window_left), float_of(item(evaluated, "right")), h.x,
+                               float_of(physical_left), float_of(physical_right));
+  h.final_score = h.topological_score * h.prior.spatial_prior;
+  return hypothesis_dict(hypothesis_char, evaluated, h);
 }
 
 py::list separator_window_views(py::object source) {
   const cv::Mat image = uint8_mat(source, "_separator_window_views");
-  return arrays_of(without_gil([&] { return window_views_of(image); }));
+  return arrays_of(without_gil([&] { return sep::window_views(image); }));
 }
 
 py::list reflected_sheet_blurs(py::object grays, py::object sigma) {
@@ -469,7 +432,15 @@ py::list reflected_sheet_blurs(py::object grays, py::object sigma) {
   return arrays_of(without_gil([&] { return sep::reflected_sheet_blurs(mats, s); }));
 }
 
-py::int_ reflect_blur_radius(py::object sigma) { return py::int_(sep::reflect_blur_radius(float_of(sigma))); }
+py::int_ reflect_blur_radius(py::object sigma) {
+  // int(round(sigma * 6 + 1)) | 1, then // 2, in Python's own arithmetic: round() refuses NaN and
+  // the infinities, floor division rounds negative widths down, and any size is exact.
+  const py::object scaled = steal(PyNumber_Add(steal(PyNumber_Multiply(sigma.ptr(), py::int_(6).ptr())).ptr(),
+                                               py::int_(1).ptr()));
+  const py::object rounded_width = py::module_::import("builtins").attr("round")(scaled);
+  const py::object width = steal(PyNumber_Or(steal(PyNumber_Long(rounded_width.ptr())).ptr(), py::int_(1).ptr()));
+  return steal(PyNumber_FloorDivide(width.ptr(), py::int_(2).ptr()));
+}
 
 void SheetBlurSelfCheck::call(py::object self) {
   if (bridge::truthy(attribute_or_none(self, "ready"))) {
@@ -497,7 +468,7 @@ py::list separator_window_blurs(py::object source) {
   const cv::Mat image = uint8_mat(source, "_separator_window_blurs");
   std::vector<cv::Mat> grays = without_gil([&] {
     std::vector<cv::Mat> out;
-    for (const cv::Mat& view : window_views_of(image)) {
+    for (const cv::Mat& view : sep::window_views(image)) {
       cv::Mat gray;
       cv::cvtColor(view, gray, cv::COLOR_BGR2GRAY);
       out.push_back(gray);
@@ -507,25 +478,118 @@ py::list separator_window_blurs(py::object source) {
   return module_function("_reflected_sheet_blurs")(arrays_of(std::move(grays))).cast<py::list>();
 }
 
-py::object detect_clock_separator_without_regions(py::object crop, py::object angle, py::object window_blurs,
-                                                  py::object per_window_blur) {
-  if (crop.is_none() || bridge::as_ndarray(crop).size() == 0) {
-    return py::none();
+namespace {
+
+// What the detector reports on, however the hypotheses were made: the search corridor and the
+// hypothesis records, as the module's stages give them.
+struct Chosen {
+  py::object geometry;
+  py::object best_colon;    // or None
+  py::object best_decimal;  // or None
+  py::object selected;
+  int64_t height = 0;
+};
+
+py::dict detection_report(const Chosen& c) {
+  const py::object& selected = c.selected;
+  const int64_t h = c.height;
+  const py::object best = item(selected, "window");
+  const int64_t best_left = int_of(item(best, "left"));
+  const int64_t best_right = int_of(item(best, "right"));
+
+  const bool is_colon = item(selected, "char").equal(py::str(":"));
+  py::object upper = py::none();
+  py::object lower;
+  double local_x = 0.0;
+  py::list selected_groups;
+  if (is_colon) {
+    const py::object candidate = item(best, "colon");
+    upper = item(candidate, "upper");
+    lower = item(candidate, "lower");
+    local_x = sep::colon_position(dot(upper), dot(lower));
+    selected_groups.append(upper);
+    selected_groups.append(lower);
+  } else {
+    lower = item(item(best, "decimal"), "lower");
+    local_x = float_of(item(lower, "center_x"));
+    selected_groups.append(lower);
   }
-  // abs(angle) >= 0.6: numbers only, as abs() takes them.
-  const double degrees = float_of(steal(PyNumber_Absolute(angle.ptr()))) >= 0.6 ? float_of(angle) : 0.0;
-  py::object source = crop;
-  if (degrees != 0.0) {
-    const cv::Mat image = uint8_mat(crop, "_detect_clock_separator_without_regions");
-    source = bridge::ndarray_of(without_gil([&] { return tessaryn::panelsight::rotated(image, degrees); }));
+  const char* separator_char = is_colon ? ":" : ".";
+
+  py::list dots;
+  for (py::handle g : selected_groups) {
+    py::list dot_position;
+    dot_position.append(rounded(float_of(py::int_(best_left) + item(g, "center_x")), 1));
+    dot_position.append(rounded(float_of(item(g, "center_y")), 1));
+    dots.append(dot_position);
   }
+  py::dict corridor;
+  corridor["search"] = box_of(int_of(item(c.geometry, "search_left")), int_of(item(c.geometry, "search_right")), h);
+  corridor["selected"] = box_of(best_left, best_right, h);
+
+  py::list groups;
+  for (py::handle g : item(best, "groups")) {
+    groups.append(public_group(g, best_left));
+  }
+  const py::object best_colon_candidate = get(best, "colon");
+  const bool has_colon = bridge::truthy(best_colon_candidate);
+  const auto colon_term = [&](const char* key) {
+    return rounded(has_colon ? float_of(item(best_colon_candidate, key)) : 0.0, 4);
+  };
+
+  py::dict r;
+  r["x"] = py::float_(float_of(py::int_(best_left)) + local_x);
+  r["char"] = separator_char;
+  r["mode"] = is_colon ? "minutes" : "tenths";
+  r["confidence"] = py::float_(float_of(item(selected, "final_score")));
+  r["dots"] = dots;
+  r["corridor"] = corridor;
+  r["physical_separator_box"] =
+      box_of(int_of(item(c.geometry, "physical_left")), int_of(item(c.geometry, "physical_right")), h);
+  r["candidate_window"] = box_of(best_left, best_right, h);
+  r["spatial_prior"] = rounded(float_of(item(selected, "spatial_prior")), 4);
+  r["topological_score"] = rounded(float_of(item(selected, "topological_score")), 4);
+  r["final_score"] = rounded(float_of(item(selected, "final_score")), 4);
+  r["hypothesis_char"] = separator_char;
+  r["best_colon"] = public_hypothesis(c.best_colon, h);
+  r["best_decimal"] = public_hypothesis(c.best_decimal, h);
+  r["selected_hypothesis"] = public_hypothesis(selected, h);
+  r["groups"] = groups;
+  r["upper_group"] = public_group(upper, best_left);
+  r["lower_group"] = public_group(lower, best_left);
+  r["colon_score"] =
+      rounded(c.best_colon.is_none() ? 0.0 : float_of(item(c.best_colon, "topological_score")), 4);
+  r["decimal_score"] =
+      rounded(c.best_decimal.is_none() ? 0.0 : float_of(item(c.best_decimal, "topological_score")), 4);
+  r["alignment"] = colon_term("alignment");
+  r["similarity"] = colon_term("similarity");
+  r["energy_profile"] = item(best, "energy_profile");
+  return r;
+}
+
+// The scores the choice between hypotheses reads, from a hypothesis record.
+sep::Hypothesis scores_of(py::handle record, sep::SeparatorKind kind) {
+  sep::Hypothesis h;
+  h.kind = kind;
+  h.final_score = float_of(item(record, "final_score"));
+  h.topological_score = float_of(item(record, "topological_score"));
+  return h;
+}
+
+py::object record_or_none(const py::list& records, const std::vector<sep::Hypothesis>& typed) {
+  const std::optional<size_t> best = sep::best_hypothesis(typed);
+  return best ? py::object(records[*best]) : py::object(py::none());
+}
+
+// The detector chained through the module's stages, any of which may have been replaced.
+py::object detection_through_module(const py::object& source, const py::object& window_blurs,
+                                    const py::object& per_window_blur) {
   const py::tuple dims = bridge::as_ndarray(source).attr("shape");
   if (dims.size() < 2) {
     throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(dims.size()) + ")");
   }
   const py::object height = dims[0];
   const py::object width = dims[1];
-  const int64_t h = int_of(height);
 
   const py::object geometry = module_function("_separator_search_corridor")(width, height);
   const py::object physical_left = item(geometry, "physical_left");
@@ -556,106 +620,124 @@ py::object detect_clock_separator_without_regions(py::object crop, py::object an
   const py::object hypothesis = module_function("_separator_hypothesis");
   py::list colons;
   py::list decimals;
+  std::vector<sep::Hypothesis> colon_scores;
+  std::vector<sep::Hypothesis> decimal_scores;
   for (py::handle e : evaluations) {
     py::object colon = hypothesis(e, ":", physical_left, physical_right);
     if (!colon.is_none()) {
       colons.append(colon);
+      colon_scores.push_back(scores_of(colon, sep::SeparatorKind::Colon));
     }
     py::object decimal = hypothesis(e, ".", physical_left, physical_right);
     if (!decimal.is_none()) {
       decimals.append(decimal);
+      decimal_scores.push_back(scores_of(decimal, sep::SeparatorKind::Decimal));
     }
   }
-  const py::object best_colon = best_of(colons);
-  const py::object best_decimal = best_of(decimals);
-  py::list valid;
-  for (const py::object& candidate : {best_colon, best_decimal}) {
-    if (!candidate.is_none() && item(candidate, "final_score") >= py::float_(sep::kAcceptance)) {
-      valid.append(candidate);
+  Chosen c;
+  c.geometry = geometry;
+  c.height = int_of(height);
+  c.best_colon = record_or_none(colons, colon_scores);
+  c.best_decimal = record_or_none(decimals, decimal_scores);
+  const auto typed = [](const py::object& record, sep::SeparatorKind kind) -> std::optional<sep::Hypothesis> {
+    if (record.is_none()) {
+      return std::nullopt;
     }
-  }
-  if (py::len(valid) == 0) {
+    return scores_of(record, kind);
+  };
+  const std::optional<sep::Hypothesis> selected = sep::select_hypothesis(
+      typed(c.best_colon, sep::SeparatorKind::Colon), typed(c.best_decimal, sep::SeparatorKind::Decimal));
+  if (!selected) {
     return py::none();
   }
-  py::object selected = valid[0];
-  if (py::len(valid) == 2 && ranks_above(valid[1], selected)) {
-    selected = valid[1];
-  }
-  const py::object best = item(selected, "window");
-  const int64_t best_left = int_of(item(best, "left"));
-  const int64_t best_right = int_of(item(best, "right"));
+  c.selected = selected->kind == sep::SeparatorKind::Colon ? c.best_colon : c.best_decimal;
+  return detection_report(c);
+}
 
-  const bool is_colon = item(selected, "char").equal(py::str(":"));
-  py::object upper = py::none();
-  py::object lower;
-  double local_x = 0.0;
-  py::list selected_groups;
-  if (is_colon) {
-    const py::object candidate = item(best, "colon");
-    upper = item(candidate, "upper");
-    lower = item(candidate, "lower");
-    sep::Group u;
-    sep::Group l;
-    u.center_x = float_of(item(upper, "center_x"));
-    u.energy = float_of(item(upper, "energy"));
-    l.center_x = float_of(item(lower, "center_x"));
-    l.energy = float_of(item(lower, "energy"));
-    local_x = sep::colon_position(u, l);
-    selected_groups.append(upper);
-    selected_groups.append(lower);
-  } else {
-    lower = item(item(best, "decimal"), "lower");
-    local_x = float_of(item(lower, "center_x"));
-    selected_groups.append(lower);
+// The module's own function or object of that name, recorded when the module was made.
+bool stages_native(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (!is_own_attribute(name)) {
+      return false;
+    }
   }
-  const char* separator_char = is_colon ? ":" : ".";
+  return true;
+}
 
-  py::list dots;
-  for (py::handle g : selected_groups) {
-    py::list dot;
-    dot.append(rounded(float_of(py::int_(best_left) + item(g, "center_x")), 1));
-    dot.append(rounded(float_of(item(g, "center_y")), 1));
-    dots.append(dot);
-  }
-  py::dict corridor;
-  corridor["search"] = box_of(int_of(item(geometry, "search_left")), int_of(item(geometry, "search_right")), h);
-  corridor["selected"] = box_of(best_left, best_right, h);
+}  // namespace
 
-  py::list groups;
-  for (py::handle g : item(best, "groups")) {
-    groups.append(public_group(g, best_left));
+bool native_detection_ready(bool per_window_blur) {
+  if (!stages_native({"_separator_search_corridor", "_evaluate_separator_window", "_separator_hypothesis"})) {
+    return false;
   }
-  const py::object best_colon_candidate = get(best, "colon");
-  const bool has_colon = bridge::truthy(best_colon_candidate);
-  const auto colon_term = [&](const char* key) {
-    return rounded(has_colon ? float_of(item(best_colon_candidate, key)) : 0.0, 4);
+  if (per_window_blur) {
+    return true;
+  }
+  if (!stages_native({"_separator_window_blurs", "_reflected_sheet_blurs", "_ensure_reflected_sheet_blur"})) {
+    return false;
+  }
+  // The self-check runs through the module the first time; after that it costs nothing.
+  const std::optional<py::object> check = module_attribute("_ensure_reflected_sheet_blur");
+  return check && bridge::truthy(attribute_or_none(*check, "ready"));
+}
+
+bool separator_source_supported(const py::array& source) {
+  return source.ndim() == 3 && source.shape(2) == 3 && bridge::cv_depth_of(source.dtype()) == CV_8U &&
+         source.size() > 0;
+}
+
+py::object detection_result(const std::optional<sep::Detection>& detection) {
+  if (!detection) {
+    return py::none();
+  }
+  const sep::Detection& d = *detection;
+  std::vector<py::object> windows(d.windows.size());
+  const auto window = [&](size_t i) -> const py::object& {
+    if (!windows[i]) {
+      windows[i] = evaluation_dict(d.windows[i]);
+    }
+    return windows[i];
   };
+  const auto record = [&](const std::optional<sep::Hypothesis>& h) -> py::object {
+    if (!h) {
+      return py::none();
+    }
+    const py::str text(std::string(1, sep::separator_char(h->kind)));
+    return hypothesis_dict(text, window(h->window), *h);
+  };
+  Chosen c;
+  c.geometry = corridor_dict(d.corridor);
+  c.height = d.height;
+  c.best_colon = record(d.best_colon);
+  c.best_decimal = record(d.best_decimal);
+  c.selected = d.selected.kind == sep::SeparatorKind::Colon ? c.best_colon : c.best_decimal;
+  return detection_report(c);
+}
 
-  py::dict r;
-  r["x"] = py::float_(float_of(py::int_(best_left)) + local_x);
-  r["char"] = separator_char;
-  r["mode"] = is_colon ? "minutes" : "tenths";
-  r["confidence"] = py::float_(float_of(item(selected, "final_score")));
-  r["dots"] = dots;
-  r["corridor"] = corridor;
-  r["physical_separator_box"] = box_of(int_of(physical_left), int_of(physical_right), h);
-  r["candidate_window"] = box_of(best_left, best_right, h);
-  r["spatial_prior"] = rounded(float_of(item(selected, "spatial_prior")), 4);
-  r["topological_score"] = rounded(float_of(item(selected, "topological_score")), 4);
-  r["final_score"] = rounded(float_of(item(selected, "final_score")), 4);
-  r["hypothesis_char"] = separator_char;
-  r["best_colon"] = public_hypothesis(best_colon, h);
-  r["best_decimal"] = public_hypothesis(best_decimal, h);
-  r["selected_hypothesis"] = public_hypothesis(selected, h);
-  r["groups"] = groups;
-  r["upper_group"] = public_group(upper, best_left);
-  r["lower_group"] = public_group(lower, best_left);
-  r["colon_score"] = rounded(best_colon.is_none() ? 0.0 : float_of(item(best_colon, "topological_score")), 4);
-  r["decimal_score"] = rounded(best_decimal.is_none() ? 0.0 : float_of(item(best_decimal, "topological_score")), 4);
-  r["alignment"] = colon_term("alignment");
-  r["similarity"] = colon_term("similarity");
-  r["energy_profile"] = item(best, "energy_profile");
-  return r;
+py::object detect_clock_separator_without_regions(py::object crop, py::object angle, py::object window_blurs,
+                                                  py::object per_window_blur) {
+  if (crop.is_none() || bridge::as_ndarray(crop).size() == 0) {
+    return py::none();
+  }
+  // abs(angle) >= 0.6: numbers only, as abs() takes them.
+  const double degrees = float_of(steal(PyNumber_Absolute(angle.ptr()))) >= 0.6 ? float_of(angle) : 0.0;
+  const bool each_window = bridge::truthy(per_window_blur);
+  if (window_blurs.is_none() && native_detection_ready(each_window)) {
+    const py::array array = bridge::as_ndarray(crop);
+    if (separator_source_supported(array)) {
+      const cv::Mat image = uint8_mat(array, "_detect_clock_separator_without_regions");
+      const sep::WindowBlur blur = each_window ? sep::WindowBlur::PerWindow : sep::WindowBlur::Sheet;
+      return detection_result(without_gil([&] {
+        return sep::detect_separator(degrees != 0.0 ? tessaryn::panelsight::rotated(image, degrees) : image, blur);
+      }));
+    }
+  }
+  py::object source = crop;
+  if (degrees != 0.0) {
+    const cv::Mat image = uint8_mat(crop, "_detect_clock_separator_without_regions");
+    source = bridge::ndarray_of(without_gil([&] { return tessaryn::panelsight::rotated(image, degrees); }));
+  }
+  return detection_through_module(source, window_blurs, per_window_blur);
 }
 
 }  // namespace tessaryn::panelsight::binding

@@ -3,8 +3,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tessaryn::panelsight::binding {
 
@@ -57,6 +60,33 @@ inline std::optional<py::object> module_attribute(const char* name) {
   }
   PyErr_Clear();
   return std::nullopt;
+}
+
+// The module's own functions and objects as registered, so that a call can tell whether one of its
+// stages was replaced from Python. Written once while the module is made, read with the GIL held.
+inline std::vector<std::pair<std::string, PyObject*>>& own_attributes() {
+  static std::vector<std::pair<std::string, PyObject*>> attributes;
+  return attributes;
+}
+
+inline void record_own_attributes(const py::module_& module, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    own_attributes().emplace_back(name, py::object(module.attr(name)).release().ptr());  // held for the process
+  }
+}
+
+// Whether the module's attribute `name` is still the object it was made with.
+inline bool is_own_attribute(const char* name) {
+  const std::optional<py::object> now = module_attribute(name);
+  if (!now) {
+    return false;
+  }
+  for (const auto& [own_name, object] : own_attributes()) {
+    if (own_name == name) {
+      return now->ptr() == object;
+    }
+  }
+  return false;
 }
 
 // slice(start, stop) with Python ints as limits.

@@ -5,7 +5,9 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "segmark/core/runs.hpp"
 #include "segmark/core/strengths.hpp"
 #include "segmark/core/structure.hpp"
+#include "segmark/reader_api.hpp"
 
 namespace py = pybind11;
 namespace bridge = tessaryn::py_bridge;
@@ -30,8 +33,9 @@ using tessaryn::py_bridge::steal;
 
 namespace {
 
-// The module itself, for the constants that are looked up on every call. Kept alive for the life
-// of the process, like any imported extension module.
+// The module as first initialised. The constants are read from the module that the import system
+// holds under its name now (a re-import after `del sys.modules[...]` makes a new module object that
+// shares these functions), and from this one only when there is none.
 PyObject* g_module = nullptr;
 
 // An interned text, made once: dictionary keys and constant names are looked up and stored on
@@ -48,6 +52,7 @@ class Name {
     }
     return object_;
   }
+  py::object object() const { return py::reinterpret_borrow<py::object>(get()); }
   const char* text() const { return text_; }
 
  private:
@@ -55,8 +60,26 @@ class Name {
   mutable PyObject* object_ = nullptr;  // only touched with the GIL held
 };
 
-py::object module_constant(const Name& name) {
-  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(g_module), name.get());  // borrowed
+const Name kModuleName("native_ocr.segmark");
+
+// The module whose constants a call reads: the one registered under the module's name.
+py::object current_module() {
+  PyObject* module = PyImport_GetModule(kModuleName.get());  // new reference or null
+  if (module) {
+    return py::reinterpret_steal<py::object>(module);
+  }
+  if (PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(g_module);
+}
+
+py::object module_constant(py::handle module, const Name& name) {
+  PyObject* dict = PyModule_GetDict(module.ptr());  // borrowed
+  if (!dict) {
+    throw py::error_already_set();
+  }
+  PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
   if (!value) {
     if (!PyErr_Occurred()) {
       PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
@@ -66,19 +89,12 @@ py::object module_constant(const Name& name) {
   return py::reinterpret_borrow<py::object>(value);
 }
 
-// Sets d[key] = value, taking over the new reference `value`.
-void put(PyObject* d, const Name& key, PyObject* value) {
-  if (!value) {
-    throw py::error_already_set();
-  }
-  const int status = PyDict_SetItem(d, key.get(), value);
-  Py_DECREF(value);
-  if (status < 0) {
+// d[key] = value
+void put(py::dict& d, const Name& key, const py::handle value) {
+  if (PyDict_SetItem(d.ptr(), key.get(), value.ptr()) < 0) {
     throw py::error_already_set();
   }
 }
-
-void put(PyObject* d, const Name& key, const py::object& value) { put(d, key, value.inc_ref().ptr()); }
 
 #define TESSARYN_NAME(id) const Name id(#id)
 namespace names {
@@ -151,48 +167,53 @@ struct PatternTable {
 struct CallConstants {
   Constants k;
   PatternTable table;
+  py::object segment_names;  // SEGMENT_NAMES as read at the start of the call
 };
 
-CallConstants read_constants() {
+// Whether a pattern entry marks its segment lit: equal to 1, as True and 1.0 are.
+bool lit(py::handle entry) {
+  static PyObject* const one = PyLong_FromLong(1);  // immortal enough: never released
+  const int equal = PyObject_RichCompareBool(entry.ptr(), one, Py_EQ);
+  if (equal < 0) {
+    throw py::error_already_set();
+  }
+  return equal == 1;
+}
+
+CallConstants read_constants(py::handle module) {
   CallConstants c;
   Constants& k = c.k;
-  py::object digit_patterns = module_constant(names::DIGIT_PATTERNS);
-  // Read on every call (the table may be replaced or edited between calls), so the common case of
-  // a dict of lists of tuples goes through the sequence fast paths.
-  auto add_digit = [&](PyObject* key, PyObject* variants) {
+  py::object digit_patterns = module_constant(module, names::DIGIT_PATTERNS);
+  // Read on every call (the table may be replaced or edited between calls). Each level is copied
+  // into a tuple that owns its items before anything of it is looked at, since comparing an entry
+  // runs the entry's own code, which may change the lists it came from.
+  auto add_digit = [&](py::handle key, py::handle variants) {
     const int64_t digit_index = static_cast<int64_t>(c.table.digit_keys.size());
     c.table.digit_keys.push_back(py::reinterpret_borrow<py::object>(key));
-    py::object list = steal(PySequence_Fast(variants, "digit patterns must be iterable"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.ptr());
-    for (Py_ssize_t v = 0; v < count; ++v) {
-      PyObject* pattern = PySequence_Fast_GET_ITEM(list.ptr(), v);
-      py::object bits = steal(PySequence_Fast(pattern, "a digit pattern must be iterable"));
+    const py::tuple list = steal(PySequence_Tuple(variants.ptr()));
+    for (size_t v = 0; v < list.size(); ++v) {
+      const py::object pattern = list[v];
+      const py::tuple bits = steal(PySequence_Tuple(pattern.ptr()));
       Pattern p;
       p.digit_index = digit_index;
-      p.variant = v;
-      const Py_ssize_t n = PySequence_Fast_GET_SIZE(bits.ptr());
-      p.expected.resize(static_cast<std::size_t>(n));
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        p.expected[static_cast<std::size_t>(i)] = bridge::truthy(PySequence_Fast_GET_ITEM(bits.ptr(), i)) ? 1 : 0;
+      p.variant = static_cast<int64_t>(v);
+      p.expected.resize(bits.size());
+      for (size_t i = 0; i < bits.size(); ++i) {
+        p.expected[i] = lit(bits[i]) ? 1 : 0;
       }
       k.patterns.push_back(std::move(p));
-      c.table.patterns.push_back(py::reinterpret_borrow<py::object>(pattern));
+      c.table.patterns.push_back(pattern);
     }
   };
-  if (PyDict_CheckExact(digit_patterns.ptr())) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(digit_patterns.ptr(), &pos, &key, &value)) {
-      add_digit(key, value);
+  const py::object items = steal(PySequence_List(digit_patterns.attr("items")().ptr()));
+  for (py::handle item : items) {
+    const py::tuple pair = steal(PySequence_Tuple(item.ptr()));
+    if (pair.size() != 2) {
+      throw py::value_error("DIGIT_PATTERNS items must be (digit, patterns) pairs");
     }
-  } else {
-    for (py::handle item : digit_patterns.attr("items")()) {
-      py::tuple pair = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
-      add_digit(pair[0].ptr(), pair[1].ptr());
-    }
+    add_digit(pair[0], pair[1]);
   }
-  auto number = [](const Name& name) { return bridge::to_double(module_constant(name)); };
+  auto number = [&](const Name& name) { return bridge::to_double(module_constant(module, name)); };
   k.structural_projection_ratio = number(names::STRUCTURAL_PROJECTION_RATIO);
   k.structural_min_pixels = number(names::STRUCTURAL_MIN_PIXELS);
   k.marginal_run_max_height_ratio = number(names::MARGINAL_RUN_MAX_HEIGHT_RATIO);
@@ -204,10 +225,19 @@ CallConstants read_constants() {
   k.vertical_stroke_min_rows = number(names::VERTICAL_STROKE_MIN_ROWS);
   k.component_min_area = number(names::COMPONENT_MIN_AREA);
   k.component_area_fraction = number(names::COMPONENT_AREA_FRACTION);
+  // Looked at only when a classified slot lists the names, so a missing one spoils only those.
+  PyObject* segment_names = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), names::SEGMENT_NAMES.get());
+  if (!segment_names && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  c.segment_names = py::reinterpret_borrow<py::object>(segment_names);
   return c;
 }
 
-// Errors Python itself would raise where the digit table cannot rank two candidates.
+CallConstants read_constants() { return read_constants(current_module()); }
+
+// Errors Python itself would raise where the digit table cannot rank two candidates; only a cell
+// with ink gets that far, a blank one is decided before the table is used.
 void check_rankable(const Constants& k, std::size_t acts_count) {
   for (const Pattern& p : k.patterns) {
     if (std::min(p.expected.size(), acts_count) == 0) {
@@ -219,65 +249,46 @@ void check_rankable(const Constants& k, std::size_t acts_count) {
   }
 }
 
+void check_rankable(const Constants& k, const std::vector<SlotReading>& readings) {
+  for (const SlotReading& r : readings) {
+    if (!r.empty) {
+      check_rankable(k, kSegmentCount);
+      return;
+    }
+  }
+}
+
 // ---- result values ----------------------------------------------------------------------------
 
-PyObject* round3(double value) { return PyFloat_FromDouble(tessaryn::numeric::round_decimals(value, 3)); }
-PyObject* real(double value) { return PyFloat_FromDouble(value); }
-PyObject* whole(int64_t value) { return PyLong_FromLongLong(value); }
+py::object round3(double value) { return py::float_(tessaryn::numeric::round_decimals(value, 3)); }
 
-PyObject* int_list(std::initializer_list<int64_t> values) {
-  PyObject* out = PyList_New(static_cast<Py_ssize_t>(values.size()));
-  if (!out) {
-    throw py::error_already_set();
-  }
-  Py_ssize_t i = 0;
+py::list int_list(std::initializer_list<int64_t> values) {
+  py::list out(values.size());
+  size_t i = 0;
   for (int64_t v : values) {
-    PyObject* item = whole(v);
-    if (!item) {
-      Py_DECREF(out);
-      throw py::error_already_set();
-    }
-    PyList_SET_ITEM(out, i++, item);
+    out[i++] = py::int_(v);
   }
   return out;
 }
 
-PyObject* box_list(const Box& b) { return int_list({b.x1, b.y1, b.x2, b.y2}); }
+py::list box_list(const Box& b) { return int_list({b.x1, b.y1, b.x2, b.y2}); }
 
-// A list of seven new values; `value_of` returns a new reference.
+// A list of seven values.
 template <typename F>
-PyObject* seven(F&& value_of) {
-  PyObject* out = PyList_New(kSegmentCount);
-  if (!out) {
-    throw py::error_already_set();
-  }
-  for (int i = 0; i < kSegmentCount; ++i) {
-    PyObject* item = value_of(static_cast<std::size_t>(i));
-    if (!item) {
-      Py_DECREF(out);
-      throw py::error_already_set();
-    }
-    PyList_SET_ITEM(out, i, item);
+py::list seven(F&& value_of) {
+  py::list out(kSegmentCount);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(kSegmentCount); ++i) {
+    out[i] = value_of(i);
   }
   return out;
 }
 
-PyObject* new_list_of(const py::object& sequence) {
-  PyObject* out = PySequence_List(sequence.ptr());
-  if (!out) {
-    throw py::error_already_set();
-  }
-  return out;
-}
+py::list new_list_of(py::handle sequence) { return steal(PySequence_List(sequence.ptr())); }
 
 // A copy of the slot, the way dict() copies a mapping; set keys keep their place or are appended.
 py::dict copy_of_slot(py::handle slot) {
   if (PyDict_CheckExact(slot.ptr())) {
-    PyObject* copy = PyDict_Copy(slot.ptr());
-    if (!copy) {
-      throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::dict>(copy);
+    return steal(PyDict_Copy(slot.ptr()));
   }
   return py::dict(py::reinterpret_borrow<py::object>(slot));
 }
@@ -297,16 +308,18 @@ py::dict candidate_dict(const CallConstants& c, const Classification& cls, std::
 
 py::dict slot_result(py::handle slot, const SlotReading& r, const CallConstants& c) {
   namespace n = names;
-  py::dict result = copy_of_slot(slot);
-  PyObject* out = result.ptr();
+  py::dict out = copy_of_slot(slot);
   put(out, n::box, box_list(r.box));
   if (r.empty) {
     put(out, n::char_, py::none());
-    put(out, n::status, py::reinterpret_borrow<py::object>(n::empty.get()));
-    put(out, n::confidence, real(r.confidence));
-    put(out, n::empty_confidence, real(r.empty_confidence));
-    put(out, n::ink_ratio, real(r.ink_ratio));
-    return result;
+    put(out, n::status, n::empty.object());
+    put(out, n::confidence, py::float_(r.confidence));
+    put(out, n::empty_confidence, py::float_(r.empty_confidence));
+    put(out, n::ink_ratio, py::float_(r.ink_ratio));
+    return out;
+  }
+  if (!r.info || !r.classification) {
+    throw std::logic_error("a cell with ink was left unclassified");
   }
   const FrameInfo& info = *r.info;
   const Structure& s = info.structure;
@@ -316,42 +329,46 @@ py::dict slot_result(py::handle slot, const SlotReading& r, const CallConstants&
   const bool accepted = cls.accepted;
   put(out, n::glyph_box, int_list({b.x1 + f.x1, b.y1 + f.y1, b.x1 + f.x2, b.y1 + f.y2}));
   put(out, n::char_, accepted ? digit_of(c, cls.best) : py::none());
-  put(out, n::status, py::reinterpret_borrow<py::object>(accepted ? n::digit.get() : n::unknown.get()));
-  put(out, n::confidence, real(cls.confidence));
-  put(out, n::empty_confidence, real(r.empty_confidence));
-  put(out, n::ink_ratio, real(r.ink_ratio));
-  put(out, n::segments, seven([&](std::size_t i) { return whole(cls.activations[i] >= 0.5 ? 1 : 0); }));
+  put(out, n::status, accepted ? n::digit.object() : n::unknown.object());
+  put(out, n::confidence, py::float_(cls.confidence));
+  put(out, n::empty_confidence, py::float_(r.empty_confidence));
+  put(out, n::ink_ratio, py::float_(r.ink_ratio));
+  put(out, n::segments, seven([&](std::size_t i) { return py::int_(cls.activations[i] >= 0.5 ? 1 : 0); }));
   put(out, n::fills, seven([&](std::size_t i) { return round3(cls.strengths[i]); }));
-  put(out, n::segment_names, new_list_of(module_constant(n::SEGMENT_NAMES)));
+  if (!c.segment_names) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", n::SEGMENT_NAMES.text());
+    throw py::error_already_set();
+  }
+  put(out, n::segment_names, new_list_of(c.segment_names));
   put(out, n::segment_strengths, seven([&](std::size_t i) { return round3(cls.strengths[i]); }));
   put(out, n::segment_activation, seven([&](std::size_t i) { return round3(cls.activations[i]); }));
   put(out, n::matched_pattern, new_list_of(c.table.patterns[cls.best]));
-  put(out, n::pattern_variant, whole(c.k.patterns[cls.best].variant));
+  put(out, n::pattern_variant, py::int_(c.k.patterns[cls.best].variant));
   put(out, n::pattern_score, round3(cls.scores[cls.best]));
   put(out, n::runner_up, digit_of(c, cls.second));
   put(out, n::runner_up_score, round3(cls.scores[cls.second]));
-  put(out, n::geometry_source, py::reinterpret_borrow<py::object>(n::disabled.get()));
-  put(out, n::frame_method, PyUnicode_FromString(info.frame_method));
-  put(out, n::horizontal_frame_source, PyUnicode_FromString(info.horizontal_frame_source));
-  put(out, n::horizontal_structure_position, PyUnicode_FromString(info.horizontal_structure_position));
-  put(out, n::vertical_core_top, whole(s.vertical_core_top));
-  put(out, n::vertical_core_bottom, whole(s.vertical_core_bottom));
-  put(out, n::vertical_extended_top, whole(s.top));
-  put(out, n::vertical_extended_bottom, whole(s.bottom));
-  put(out, n::structural_top, whole(s.top));
-  put(out, n::structural_bottom, whole(s.bottom));
-  put(out, n::structural_left, whole(s.left));
-  put(out, n::structural_right, whole(s.right));
+  put(out, n::geometry_source, n::disabled.object());
+  put(out, n::frame_method, py::str(info.frame_method));
+  put(out, n::horizontal_frame_source, py::str(info.horizontal_frame_source));
+  put(out, n::horizontal_structure_position, py::str(info.horizontal_structure_position));
+  put(out, n::vertical_core_top, py::int_(s.vertical_core_top));
+  put(out, n::vertical_core_bottom, py::int_(s.vertical_core_bottom));
+  put(out, n::vertical_extended_top, py::int_(s.top));
+  put(out, n::vertical_extended_bottom, py::int_(s.bottom));
+  put(out, n::structural_top, py::int_(s.top));
+  put(out, n::structural_bottom, py::int_(s.bottom));
+  put(out, n::structural_left, py::int_(s.left));
+  put(out, n::structural_right, py::int_(s.right));
   put(out, n::structural_width_ratio, round3(s.width_ratio));
   put(out, n::nominal_segment_length, round3(s.nominal_segment_length));
-  put(out, n::nominal_frame_width, whole(s.nominal_frame_width));
-  put(out, n::geometry_samples, whole(0));
+  put(out, n::nominal_frame_width, py::int_(s.nominal_frame_width));
+  put(out, n::geometry_samples, py::int_(0));
   put(out, n::geometry_locked, py::bool_(false));
   put(out, n::observed_width_ratio, round3(r.observed_width_ratio));
   put(out, n::learned_left, py::none());
   put(out, n::learned_right, py::none());
   put(out, n::learned_width_ratio, py::none());
-  return result;
+  return out;
 }
 
 // ---- arguments ----------------------------------------------------------------------------------
@@ -416,13 +433,34 @@ bool is_digit_slot(py::handle slot) {
   return equal == 1;
 }
 
-std::vector<SlotReading> read_cells(const BinaryImage& binary, const std::vector<Box>& boxes, const CallConstants& c) {
-  std::vector<SlotReading> readings;
-  readings.reserve(boxes.size());
-  py::gil_scoped_release release;
-  for (const Box& box : boxes) {
-    readings.push_back(read_digit_cell(binary.view, box, c.k));
+// A cell must fit OpenCV's 32-bit sizes; a larger one could not be held in memory either (a
+// broadcast view can claim 2^32 rows without owning them), so it fails as an allocation would.
+void check_cell_size(const StridedImage& image, const Box& box) {
+  const Box clipped = clip_box(box.x1, box.y1, box.x2, box.y2, image.cols, image.rows);
+  constexpr int64_t kLimit = std::numeric_limits<int>::max();
+  if (clipped.x2 - clipped.x1 + 1 > kLimit || clipped.y2 - clipped.y1 + 1 > kLimit ||
+      (clipped.x2 - clipped.x1 + 1) * (clipped.y2 - clipped.y1 + 1) > kLimit) {
+    PyErr_SetString(PyExc_MemoryError, "the slot's cell is too large to read");
+    throw py::error_already_set();
   }
+}
+
+std::vector<SlotReading> read_cells(const BinaryImage& binary, const std::vector<Box>& boxes, const CallConstants& c) {
+  for (const Box& box : boxes) {
+    check_cell_size(binary.view, box);
+  }
+  std::vector<SlotReading> readings;
+  {
+    readings = bridge::without_gil([&] {
+      std::vector<SlotReading> out;
+      out.reserve(boxes.size());
+      for (const Box& box : boxes) {
+        out.push_back(read_digit_cell(binary.view, box, c.k));
+      }
+      return out;
+    });
+  }
+  check_rankable(c.k, readings);
   return readings;
 }
 
@@ -430,7 +468,6 @@ py::dict read_digit_slot(py::handle binary, py::handle slot) {
   const BinaryImage image = binary_image(binary);
   const Box box = slot_box(slot);
   const CallConstants c = read_constants();
-  check_rankable(c.k, kSegmentCount);
   const auto readings = read_cells(image, {box}, c);
   return slot_result(slot, readings.front(), c);
 }
@@ -453,13 +490,63 @@ py::list read_slots(py::handle binary, py::handle slots) {
     return results;
   }
   const CallConstants c = read_constants();
-  check_rankable(c.k, kSegmentCount);
   const auto readings = read_cells(*image, boxes, c);
   for (std::size_t i = 0; i < readings.size(); ++i) {
     results.append(slot_result(digit_slots[i], readings[i], c));
   }
   return results;
 }
+
+// ---- the reader as another module's loop uses it -------------------------------------------------
+
+}  // namespace
+
+namespace tessaryn::segmark {
+struct CallConstantsHandle {
+  CallConstants constants;
+};
+}  // namespace tessaryn::segmark
+
+namespace {
+
+// Turns any failure into the Python error the caller reads back after a null result.
+template <typename F>
+auto reporting_errors(F&& work) noexcept -> decltype(work()) {
+  try {
+    return work();
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  return nullptr;
+}
+
+CallConstantsHandle* api_take_constants(PyObject* module) {
+  return reporting_errors([&]() -> CallConstantsHandle* {
+    return new CallConstantsHandle{read_constants(py::handle(module))};
+  });
+}
+
+void api_release_constants(CallConstantsHandle* constants) { delete constants; }
+
+SlotReading api_read_cell(const StridedImage& binary, const Box& box, const CallConstantsHandle* constants) {
+  return read_digit_cell(binary, box, constants->constants.k);
+}
+
+PyObject* api_slot_result(PyObject* slot, const SlotReading& reading, const CallConstantsHandle* constants) {
+  return reporting_errors([&]() -> PyObject* {
+    if (!reading.empty) {
+      check_rankable(constants->constants.k, kSegmentCount);
+    }
+    return slot_result(py::handle(slot), reading, constants->constants).release().ptr();
+  });
+}
+
+ReaderApi g_reader_api{kReaderApiVersion, nullptr, &api_take_constants, &api_release_constants, &api_read_cell,
+                       &api_slot_result};
 
 // ---- the internal steps, callable from Python ----------------------------------------------------
 
@@ -506,7 +593,7 @@ std::vector<Run> runs_of(py::handle runs) {
 py::list run_list(const std::vector<Run>& runs) {
   py::list out;
   for (const Run& r : runs) {
-    out.append(steal(int_list({r.start, r.end})));
+    out.append(int_list({r.start, r.end}));
   }
   return out;
 }
@@ -520,7 +607,7 @@ py::object optional_pair(const std::optional<std::pair<int64_t, int64_t>>& pair)
 
 py::dict structure_dict(const Structure& s) {
   py::dict d;
-  d["tight_box"] = steal(box_list(s.tight_box));
+  d["tight_box"] = (box_list(s.tight_box));
   d["vertical_core_top"] = py::int_(s.vertical_core_top);
   d["vertical_core_bottom"] = py::int_(s.vertical_core_bottom);
   d["vertical_extended_top"] = py::int_(s.top);
@@ -539,7 +626,7 @@ py::dict structure_dict(const Structure& s) {
 }
 
 py::list double_list(const SegmentValues& values) {
-  return steal(seven([&](std::size_t i) { return real(values[i]); }));
+  return seven([&](std::size_t i) { return py::float_(values[i]); });
 }
 
 std::vector<double> doubles_of(py::handle values) {
@@ -550,9 +637,43 @@ std::vector<double> doubles_of(py::handle values) {
   return out;
 }
 
+// _clip_box in Python's integers, exact at any size: max(0, min(v, size - 1)) per corner, then
+// each pair ordered.
 py::object clip_box_py(py::handle box, py::handle width, py::handle height) {
-  const Box b = box_corners(box);
-  return steal(box_list(clip_box(b.x1, b.y1, b.x2, b.y2, bridge::int_saturating(width), bridge::int_saturating(height))));
+  std::vector<py::object> corners;
+  for (py::handle v : box) {
+    corners.push_back(steal(PyNumber_Long(v.ptr())));
+  }
+  if (corners.size() != 4) {
+    throw py::value_error(corners.size() < 4 ? "not enough values to unpack (expected 4, got " +
+                                                   std::to_string(corners.size()) + ")"
+                                             : std::string("too many values to unpack (expected 4)"));
+  }
+  const py::object one = py::int_(1);
+  const py::object zero = py::int_(0);
+  const py::object last_x = steal(PyNumber_Subtract(steal(PyNumber_Long(width.ptr())).ptr(), one.ptr()));
+  const py::object last_y = steal(PyNumber_Subtract(steal(PyNumber_Long(height.ptr())).ptr(), one.ptr()));
+  const auto less = [](const py::object& a, const py::object& b) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (result < 0) {
+      throw py::error_already_set();
+    }
+    return result == 1;
+  };
+  const auto clamp = [&](const py::object& v, const py::object& last) {
+    const py::object low = less(last, v) ? last : v;
+    return less(low, zero) ? zero : low;
+  };
+  const py::object x1 = clamp(corners[0], last_x);
+  const py::object y1 = clamp(corners[1], last_y);
+  const py::object x2 = clamp(corners[2], last_x);
+  const py::object y2 = clamp(corners[3], last_y);
+  py::list out;
+  out.append(less(x2, x1) ? x2 : x1);
+  out.append(less(y2, y1) ? y2 : y1);
+  out.append(less(x2, x1) ? x1 : x2);
+  out.append(less(y2, y1) ? y1 : y2);
+  return out;
 }
 
 py::object as01_py(py::handle image) { return bridge::ndarray_of(frame01_of(image)); }
@@ -688,8 +809,8 @@ py::object frame_from_cell_py(py::handle cell) {
       py::slice(py::int_(f.x1), py::int_(f.x2 + 1), py::none()))];
   py::dict d;
   d["frame"] = frame;
-  d["frame_box_local"] = steal(box_list(f));
-  d["observed_box_local"] = steal(box_list(info->observed_box_local));
+  d["frame_box_local"] = (box_list(f));
+  d["observed_box_local"] = (box_list(info->observed_box_local));
   d["source"] = "disabled";
   d["frame_method"] = info->frame_method;
   d["horizontal_frame_source"] = info->horizontal_frame_source;
@@ -727,44 +848,60 @@ py::dict digit_patterns_constant() {
 }  // namespace
 
 PYBIND11_MODULE(segmark, m) {
-  g_module = m.ptr();
-  Py_INCREF(g_module);
+  // Each docstring starts with the Python signature, written out: pybind11's own would show every
+  // argument as a plain object.
+  py::options options;
+  options.disable_function_signatures();
+  g_module = m.inc_ref().ptr();  // held for the life of the process, as the import system holds it
   m.doc() = "Seven-segment digit reader: classifies the digit in each slot box of a binary image.";
 
   const Constants defaults;
   m.attr("SEGMENT_NAMES") = py::make_tuple("A", "B", "C", "D", "E", "F", "G");
   m.attr("DIGIT_PATTERNS") = digit_patterns_constant();
   m.attr("STRUCTURAL_PROJECTION_RATIO") = defaults.structural_projection_ratio;
-  m.attr("STRUCTURAL_MIN_PIXELS") = py::int_(2);
+  // Counts are whole numbers in Python; the core keeps every threshold as a double.
+  m.attr("STRUCTURAL_MIN_PIXELS") = py::int_(static_cast<int64_t>(defaults.structural_min_pixels));
   m.attr("MARGINAL_RUN_MAX_HEIGHT_RATIO") = defaults.marginal_run_max_height_ratio;
   m.attr("MARGINAL_RUN_MIN_GAP_RATIO") = defaults.marginal_run_min_gap_ratio;
   m.attr("WIDE_GLYPH_MIN_WIDTH_RATIO") = defaults.wide_glyph_min_width_ratio;
   m.attr("HORIZONTAL_PROBE_CENTER_SPAN") = defaults.horizontal_probe_center_span;
   m.attr("VERTICAL_STROKE_MAX_WIDTH_RATIO") = defaults.vertical_stroke_max_width_ratio;
   m.attr("VERTICAL_STROKE_MAX_ASPECT") = defaults.vertical_stroke_max_aspect;
-  m.attr("VERTICAL_STROKE_MIN_ROWS") = py::int_(4);
-  m.attr("COMPONENT_MIN_AREA") = py::int_(4);
+  m.attr("VERTICAL_STROKE_MIN_ROWS") = py::int_(static_cast<int64_t>(defaults.vertical_stroke_min_rows));
+  m.attr("COMPONENT_MIN_AREA") = py::int_(static_cast<int64_t>(defaults.component_min_area));
   m.attr("COMPONENT_AREA_FRACTION") = defaults.component_area_fraction;
 
-  m.def("_clip_box", &clip_box_py, py::arg("box"), py::arg("width"), py::arg("height"));
-  m.def("_as01", &as01_py, py::arg("image"));
-  m.def("_tight_bounds", &tight_bounds_py, py::arg("mask"));
-  m.def("_contiguous_runs", &contiguous_runs_py, py::arg("indices"));
-  m.def("_remove_marginal_runs", &remove_marginal_runs_py, py::arg("runs"), py::arg("cell_height"));
-  m.def("_runs_overlap", &runs_overlap_py, py::arg("first"), py::arg("second"));
-  m.def("_extend_from_core", &extend_from_core_py, py::arg("projection"), py::arg("core_runs"), py::arg("max_gap"));
+  m.def("_clip_box", &clip_box_py, py::arg("box"), py::arg("width"), py::arg("height"),
+        "_clip_box(box, width, height) -> list[int]");
+  m.def("_as01", &as01_py, py::arg("image"), "_as01(image) -> numpy.ndarray");
+  m.def("_tight_bounds", &tight_bounds_py, py::arg("mask"), "_tight_bounds(mask) -> tuple[int, int, int, int] | None");
+  m.def("_contiguous_runs", &contiguous_runs_py, py::arg("indices"), "_contiguous_runs(indices) -> list[list[int]]");
+  m.def("_remove_marginal_runs", &remove_marginal_runs_py, py::arg("runs"), py::arg("cell_height"),
+        "_remove_marginal_runs(runs, cell_height) -> list[list[int]]");
+  m.def("_runs_overlap", &runs_overlap_py, py::arg("first"), py::arg("second"), "_runs_overlap(first, second) -> bool");
+  m.def("_extend_from_core", &extend_from_core_py, py::arg("projection"), py::arg("core_runs"), py::arg("max_gap"),
+        "_extend_from_core(projection, core_runs, max_gap) -> tuple[int, int] | None");
   m.def("_horizontal_bar_extent", &horizontal_bar_extent_py, py::arg("cell"), py::arg("top"), py::arg("bottom"),
-        py::arg("stroke_thickness"));
-  m.def("_structural_frame", &structural_frame_py, py::arg("cell"));
-  m.def("_segment_strengths", &segment_strengths_py, py::arg("frame"));
-  m.def("_activations", &activations_py, py::arg("strengths"));
-  m.def("_score_pattern", &score_pattern_py, py::arg("acts"), py::arg("pattern"));
-  m.def("_classify_frame", &classify_frame_py, py::arg("frame"));
-  m.def("_significant_component_count", &significant_component_count_py, py::arg("mask"));
-  m.def("_single_vertical_mass", &single_vertical_mass_py, py::arg("cell"), py::arg("structure"));
-  m.def("_frame_from_cell", &frame_from_cell_py, py::arg("cell"));
+        py::arg("stroke_thickness"),
+        "_horizontal_bar_extent(cell, top, bottom, stroke_thickness) -> tuple[int, int] | None");
+  m.def("_structural_frame", &structural_frame_py, py::arg("cell"), "_structural_frame(cell) -> dict | None");
+  m.def("_segment_strengths", &segment_strengths_py, py::arg("frame"), "_segment_strengths(frame) -> list[float]");
+  m.def("_activations", &activations_py, py::arg("strengths"), "_activations(strengths) -> list[float]");
+  m.def("_score_pattern", &score_pattern_py, py::arg("acts"), py::arg("pattern"),
+        "_score_pattern(acts, pattern) -> float");
+  m.def("_classify_frame", &classify_frame_py, py::arg("frame"), "_classify_frame(frame) -> tuple");
+  m.def("_significant_component_count", &significant_component_count_py, py::arg("mask"),
+        "_significant_component_count(mask) -> int");
+  m.def("_single_vertical_mass", &single_vertical_mass_py, py::arg("cell"), py::arg("structure"),
+        "_single_vertical_mass(cell, structure) -> bool");
+  m.def("_frame_from_cell", &frame_from_cell_py, py::arg("cell"), "_frame_from_cell(cell) -> dict | None");
   m.def("read_digit_slot", &read_digit_slot, py::arg("binary"), py::arg("slot"),
+        "read_digit_slot(binary, slot) -> dict\n\n"
         "Reads the seven-segment digit in one slot box of a binary image; returns a new result dict.");
   m.def("read_slots", &read_slots, py::arg("binary"), py::arg("slots"),
+        "read_slots(binary, slots) -> list[dict]\n\n"
         "Reads every slot of kind 'digit', in order; returns one result dict per digit slot.");
+  // The function object itself, so that a reader in another module can tell a replaced one.
+  g_reader_api.read_slots = py::object(m.attr("read_slots")).release().ptr();
+  m.attr("_reader_api") = py::capsule(&g_reader_api, kReaderApiCapsule);
 }

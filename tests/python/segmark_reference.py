@@ -303,7 +303,7 @@ class Reference:
 
     @staticmethod
     def score_pattern(acts, pattern):
-        q = [a if expected else 1.0 - a for a, expected in zip(acts, pattern)]
+        q = [a if expected == 1 else 1.0 - a for a, expected in zip(acts, pattern)]
         return float(np.clip(0.72 * float(np.mean(q)) + 0.28 * min(q), 0.0, 1.0))
 
     def classify_frame(self, frame):

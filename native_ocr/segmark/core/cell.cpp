@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "common/numeric.hpp"
 
@@ -110,8 +112,15 @@ bool channel_max_positive(const StridedImage& image, const std::byte* pixel) {
 }  // namespace
 
 cv::Mat as01(const StridedImage& image, const Box& box) {
-  const int rows = static_cast<int>(box.y2 - box.y1 + 1);
-  const int cols = static_cast<int>(box.x2 - box.x1 + 1);
+  const int64_t rows64 = box.y2 - box.y1 + 1;
+  const int64_t cols64 = box.x2 - box.x1 + 1;
+  constexpr int64_t kMax = std::numeric_limits<int>::max();
+  if (rows64 > kMax || cols64 > kMax || rows64 * cols64 > kMax) {
+    // A cell this large cannot be held (a broadcast view can claim it without owning it).
+    throw std::bad_alloc();
+  }
+  const int rows = static_cast<int>(rows64);
+  const int cols = static_cast<int>(cols64);
   cv::Mat out(rows, cols, CV_8U);
   const bool plain_u8 = image.type == ElementType::U8 && !image.three_dimensional;
   for (int r = 0; r < rows; ++r) {

@@ -29,7 +29,9 @@ SlotReading read_digit_cell(const StridedImage& binary, const Box& box, const Co
   reading.empty = false;
   reading.info = frame_from_cell(cell, k);
   if (!reading.info) {
-    return reading;  // cannot happen with ink in the cell; the caller checks
+    // Not reached: a cell past the empty test has ink, and a cell with ink always has a frame. The
+    // reading goes back unclassified rather than classified on nothing.
+    return reading;
   }
   reading.classification = classify_frame(reading.info->frame, k);
   const Box& observed = reading.info->observed_box_local;

@@ -112,7 +112,7 @@ cv::Mat mask_of(const cv::Mat& window, const cv::Mat& gray, const cv::Mat& blurr
 
   cv::Mat mask;
   cv::bitwise_or(bright, local, mask);
-  const int min_area = std::max(3, static_cast<int>(static_cast<double>(mask.rows * mask.cols) * 1.5e-05));
+  const int min_area = std::max(3, static_cast<int>(static_cast<double>(int64_t{mask.rows} * mask.cols) * 1.5e-05));
   return close_with_cross(remove_small_components(mask, min_area));
 }
 

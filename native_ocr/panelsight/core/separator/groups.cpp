@@ -199,8 +199,8 @@ Groups separator_groups(const cv::Mat& binary, const cv::Mat& gray_energy, const
 
   out.energy_profile.reserve(kProfileSlices);
   for (int k = 0; k < kProfileSlices; ++k) {
-    const int first = k * h / kProfileSlices;
-    const int last = (k + 1) * h / kProfileSlices - 1;
+    const int first = static_cast<int>(int64_t{k} * h / kProfileSlices);
+    const int last = static_cast<int>(int64_t{k + 1} * h / kProfileSlices - 1);
     out.energy_profile.push_back(numeric::round_decimals(rows_sum(combined, first, last) / energy_base, 4));
   }
   return out;
