@@ -7,6 +7,7 @@
 #include "common/numeric.hpp"
 #include "common/pybridge.hpp"
 #include "panelsight/binding_functions.hpp"
+#include "panelsight/binding_robust.hpp"
 #include "panelsight/core/field_rules.hpp"
 #include "panelsight/core/layouts.hpp"
 
@@ -171,6 +172,7 @@ py::list layout_for_role(py::object role, py::object width, py::object height, p
 }
 
 py::dict read_score_from_crop(py::object crop, py::object role, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::read_score(crop, role, processing_settings);
   const auto prepared = prepare_display_of_crop(crop, py::bool_(false), processing_settings);
   if (!prepared) {
     return short_result("no_frame");
@@ -205,6 +207,7 @@ py::dict read_score(py::object zone, py::object preview_path) {
 }
 
 py::dict read_period_from_crop(py::object crop, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::read_period(crop, processing_settings);
   const auto prepared = prepare_display_of_crop(crop, py::bool_(false), processing_settings);
   if (!prepared) {
     return short_result("no_frame");
@@ -238,6 +241,7 @@ py::dict read_single_digit_from_crop(py::object crop, py::object role, py::objec
   if (known == 0) {
     return short_result("layout");
   }
+  if (robust_path::requested(processing_settings)) return robust_path::read_single_digit(crop, role, processing_settings);
   const auto prepared = prepare_display_of_crop(crop, py::bool_(false), processing_settings);
   if (!prepared) {
     return short_result("no_frame");
@@ -321,6 +325,7 @@ py::list slice_of(py::handle items, Py_ssize_t start, Py_ssize_t stop) {
 }  // namespace
 
 py::dict read_clock_from_crop(py::object crop, py::object role, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::read_clock(crop, role, processing_settings);
   const auto prepared = prepare_display_of_crop(crop, py::bool_(true), processing_settings);
   if (!prepared) {
     return short_result("no_frame");

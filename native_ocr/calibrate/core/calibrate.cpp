@@ -1,0 +1,53 @@
+#include "calibrate/core/calibrate.hpp"
+
+#include <opencv2/imgproc.hpp>
+
+namespace tessaryn::calibrate {
+
+namespace {
+
+robust::Options fixed(const robust::FieldReading& r) {
+  robust::Options o;
+  o.channel = r.ink.channel;
+  o.polarity = r.ink.polarity;
+  o.slant = r.slant;
+  return o;
+}
+
+}  // namespace
+
+Suggestion suggest(const cv::Mat& crop, robust::FieldKind kind) {
+  Suggestion s;
+  // First what the crop says by itself; when that does not read, the other polarity and an upright
+  // face, in a fixed order, and the first that reads wins. Nothing reads: the first estimate stays.
+  robust::FieldReading first = robust::read_field(crop, kind, robust::Options{});
+  s.options = fixed(first);
+  s.reading = first;
+  s.read = first.valid;
+  if (!s.read) {
+    const robust::Polarity other =
+        first.ink.polarity == robust::Polarity::Light ? robust::Polarity::Dark : robust::Polarity::Light;
+    for (robust::Options o : {robust::Options{robust::Channel::Auto, first.ink.polarity, 0.0, 0.5},
+                              robust::Options{robust::Channel::Auto, other, std::nullopt, 0.5}}) {
+      robust::FieldReading r = robust::read_field(crop, kind, o);
+      if (r.valid) {
+        s.options = fixed(r);
+        s.reading = r;
+        s.read = true;
+        break;
+      }
+    }
+  }
+  cv::Mat gray;
+  if (crop.channels() == 3) {
+    cv::cvtColor(crop, gray, cv::COLOR_BGR2GRAY);
+  } else {
+    gray = crop;
+  }
+  cv::Mat unused;
+  s.threshold = static_cast<int>(cv::threshold(gray, unused, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU));
+  s.invert = s.options.polarity == robust::Polarity::Dark;
+  return s;
+}
+
+}  // namespace tessaryn::calibrate
