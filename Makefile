@@ -54,6 +54,7 @@ demo-pipeline: build
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/robust_bench.py
 	$(PYTHON) bench/receivers_bench.py --build $(BUILD)
 	$(PYTHON) bench/lancapture_bench.py --build $(BUILD)
 

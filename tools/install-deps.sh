@@ -8,7 +8,7 @@ packages=(
   python3 python3-dev python3-numpy python3-pytest python3-opencv pybind11-dev
   libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
-  ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools
+  ffmpeg ssocr libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools
   libgtk-3-dev xdg-utils xvfb trayer x11-apps xdotool
   g++-mingw-w64-x86-64-posix wine wine64
 )
