@@ -115,7 +115,7 @@ SegmentProbe probe_digit(const cv::Mat& ink, const cv::Rect& box, double referen
   auto X = [&](double f) { return x1 + static_cast<int>(std::lround(f * (w - 1))); };
   auto Y = [&](double f) { return y1 + static_cast<int>(std::lround(f * (h - 1))); };
 
-  if (w < 0.45 * reference_width) {
+  if (w < 0.5 * reference_width) {
     // One bar: a 1 (its two halves may be split by the segment gap; it is not an 8 for that).
     p.narrow = true;
     int upper = 0;
@@ -239,10 +239,27 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
       }
       continue;
     }
-    double confidence = 1.0;
+    std::array<double, 7> margin{};
     for (int s = 0; s < 7; ++s) {
       d.segments[s] = rel[i][s] >= split ? 1 : 0;
-      confidence = std::min(confidence, std::abs(rel[i][s] - split) / spread);
+      margin[s] = std::abs(rel[i][s] - split) / spread;
+    }
+    // How much evidence stands between this reading and any other digit: the margins of every bar
+    // that would have to be judged the other way. A doubtful bar whose flip gives no digit at all
+    // does not make the reading doubtful; two half-doubtful ones that together spell another digit do.
+    const std::optional<int> read = digit_of_segments(d.segments);
+    double confidence = 1.0;
+    for (const Pattern& other : kPatterns) {
+      if (read && other.digit == *read) {
+        continue;
+      }
+      double cost = 0.0;
+      for (int s = 0; s < 7; ++s) {
+        if (other.lit[s] != d.segments[s]) {
+          cost += margin[s];
+        }
+      }
+      confidence = std::min(confidence, cost);
     }
     // Every digit has two dark counters; a slot that is ink all over is a flooded or glaring
     // blob, not an 8.

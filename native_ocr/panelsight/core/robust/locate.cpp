@@ -45,6 +45,103 @@ int horizontal_gap(const cv::Rect& a, const cv::Rect& b) {
   return std::max(a.x, b.x) - std::min(a.x + a.width, b.x + b.width);
 }
 
+// Tight bounds of the ink inside `area`, or an empty rect.
+cv::Rect ink_bounds(const cv::Mat& binary, const cv::Rect& area) {
+  const cv::Rect a = area & cv::Rect(0, 0, binary.cols, binary.rows);
+  if (a.empty()) {
+    return {};
+  }
+  std::vector<cv::Point> points;
+  cv::findNonZero(binary(a), points);
+  if (points.empty()) {
+    return {};
+  }
+  const cv::Rect r = cv::boundingRect(points);
+  return {r.x + a.x, r.y + a.y, r.width, r.height};
+}
+
+std::vector<int> column_counts(const cv::Mat& binary, const cv::Rect& box) {
+  std::vector<int> counts(box.width, 0);
+  for (int c = 0; c < box.width; ++c) {
+    counts[c] = cv::countNonZero(binary(cv::Rect(box.x + c, box.y, 1, box.height)));
+  }
+  return counts;
+}
+
+// Two digits standing so close that their ink touches (small fields, bloom, blur): a glyph wider
+// than any one digit is cut at its thinnest column near the middle.
+void split_wide(const cv::Mat& binary, std::vector<DigitBox>& digits) {
+  std::vector<DigitBox> out;
+  std::vector<DigitBox> todo(digits.rbegin(), digits.rend());
+  while (!todo.empty()) {
+    DigitBox d = todo.back();
+    todo.pop_back();
+    if (d.box.width <= 0.95 * d.box.height || out.size() + todo.size() > 8) {
+      out.push_back(d);
+      continue;
+    }
+    const std::vector<int> counts = column_counts(binary, d.box);
+    const int from = static_cast<int>(d.box.width * 0.3);
+    const int to = static_cast<int>(d.box.width * 0.7);
+    int best = from;
+    for (int c = from; c <= to; ++c) {
+      if (counts[c] < counts[best]) {
+        best = c;
+      }
+    }
+    const cv::Rect left = ink_bounds(binary, cv::Rect(d.box.x, d.box.y, best, d.box.height));
+    const cv::Rect right = ink_bounds(binary, cv::Rect(d.box.x + best + 1, d.box.y, d.box.width - best - 1, d.box.height));
+    if (left.empty() || right.empty()) {
+      out.push_back(d);
+      continue;
+    }
+    todo.push_back({right, 1});
+    todo.push_back({left, 1});
+  }
+  digits = out;
+}
+
+// A decimal point drawn right after a digit can touch it: columns at the glyph's right end whose ink
+// lies only low in the glyph are the point, not the digit.
+void split_attached_points(const cv::Mat& binary, FieldLayout& layout) {
+  std::vector<int> widths;
+  for (const DigitBox& d : layout.digits) {
+    if (d.box.width >= 0.4 * d.box.height) {
+      widths.push_back(d.box.width);
+    }
+  }
+  if (widths.size() < 2) {
+    return;
+  }
+  std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+  const double usual = widths[widths.size() / 2];
+  for (DigitBox& d : layout.digits) {
+    if (d.box.width < 1.12 * usual) {
+      continue;
+    }
+    const std::vector<int> counts = column_counts(binary, d.box);
+    const int low = d.box.y + static_cast<int>(d.box.height * 0.72);
+    int cut = d.box.width;
+    while (cut > 0) {
+      const cv::Rect column(d.box.x + cut - 1, d.box.y, 1, low - d.box.y);
+      if (cv::countNonZero(binary(column)) > 0) {
+        break;
+      }
+      --cut;
+    }
+    if (d.box.width - cut < 0.06 * d.box.height || cut < 0.8 * usual) {
+      continue;
+    }
+    const cv::Rect point = ink_bounds(binary, cv::Rect(d.box.x + cut, d.box.y, d.box.width - cut, d.box.height));
+    const cv::Rect digit = ink_bounds(binary, cv::Rect(d.box.x, d.box.y, cut, d.box.height));
+    if (point.empty() || digit.empty()) {
+      continue;
+    }
+    d.box = digit;
+    layout.dots.push_back(point);
+  }
+}
+
 }  // namespace
 
 FieldLayout locate_field(const cv::Mat& binary) {
@@ -135,6 +232,8 @@ FieldLayout locate_field(const cv::Mat& binary) {
       }
     }
   }
+  split_wide(binary, layout.digits);
+  split_attached_points(binary, layout);
   return layout;
 }
 

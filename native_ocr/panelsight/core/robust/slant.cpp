@@ -11,8 +11,9 @@ namespace tessaryn::panelsight::robust {
 
 namespace {
 
-// Leans between a slight backward tilt (camera roll) and the steepest italic faces (about 14°).
-constexpr double kMinSlant = -0.10;
+// Leans between a slight backward tilt (camera roll) and the steepest italic faces (about 14°);
+// italic faces only ever lean forward.
+constexpr double kMinSlant = -0.04;
 constexpr double kMaxSlant = 0.26;
 
 struct InkPoints {
@@ -80,7 +81,7 @@ double estimate_slant(const cv::Mat& binary) {
   }
   // A face that is as sharp upright as leaning (a lone 1, a blank zone) is read upright.
   const double upright = sharpness(points, 0.0, binary.cols, pad, profile);
-  if (upright >= best_score * 0.97) {
+  if (upright >= best_score * 0.95) {
     return 0.0;
   }
   return std::round(best * 1000.0) / 1000.0;
