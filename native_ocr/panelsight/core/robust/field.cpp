@@ -173,7 +173,9 @@ FieldReading read_field(const cv::Mat& crop, FieldKind kind, const Options& opti
       for (const DigitBox& d : layout.digits) {
         overlaps = overlaps || (f.box.x < d.box.x + d.box.width && d.box.x < f.box.x + f.box.width);
       }
-      if (!overlaps && f.box.height >= 0.7 * layout.digit_height && layout.digit_height > 0) {
+      // Only as wide as a digit: the ghosts of a colon and a decimal point stack up as tall as one.
+      if (!overlaps && f.box.height >= 0.7 * layout.digit_height && f.box.width >= 0.3 * f.box.height &&
+          layout.digit_height > 0) {
         layout.digits.push_back(f);
       }
     }
