@@ -101,6 +101,97 @@ void split_wide(const cv::Mat& binary, std::vector<DigitBox>& digits) {
   digits = out;
 }
 
+// Runs of ink in one column of `box`, as (first, last) rows relative to the box top.
+std::vector<std::pair<int, int>> column_runs(const cv::Mat& binary, const cv::Rect& box, int column) {
+  std::vector<std::pair<int, int>> runs;
+  int start = -1;
+  for (int r = 0; r < box.height; ++r) {
+    const bool ink = binary.at<uint8_t>(box.y + r, column) != 0;
+    if (ink && start < 0) {
+      start = r;
+    } else if (!ink && start >= 0) {
+      runs.emplace_back(start, r - 1);
+      start = -1;
+    }
+  }
+  if (start >= 0) {
+    runs.emplace_back(start, box.height - 1);
+  }
+  return runs;
+}
+
+// A colon or a decimal point that blur or bloom has joined to a neighbouring digit: columns that
+// hold nothing but two short runs (one in each half) or one short run low down are separator
+// columns, wherever they are; the glyph is cut there and the dots kept apart.
+void split_joined_separators(const cv::Mat& binary, FieldLayout& layout) {
+  std::vector<DigitBox> out;
+  for (const DigitBox& d : layout.digits) {
+    const double h = d.box.height;
+    const int min_run = std::max(2, static_cast<int>(std::lround(0.04 * h)));
+    std::vector<char> marks(d.box.width, 0);
+    for (int c = 0; c < d.box.width; ++c) {
+      const auto runs = column_runs(binary, d.box, d.box.x + c);
+      auto centre = [&](const std::pair<int, int>& r) { return (r.first + r.second) / 2.0 / h; };
+      auto short_run = [&](const std::pair<int, int>& r) { return r.second - r.first + 1 <= 0.25 * h; };
+      if (runs.size() == 2 && short_run(runs[0]) && short_run(runs[1]) && centre(runs[0]) > 0.12 &&
+          centre(runs[0]) < 0.45 && centre(runs[1]) > 0.55 && centre(runs[1]) < 0.88) {
+        marks[c] = ':';
+      } else if (runs.size() == 1 && short_run(runs[0]) && centre(runs[0]) >= 0.75) {
+        marks[c] = '.';
+      }
+    }
+    int best_start = -1;
+    int best_length = 0;
+    for (int c = 0; c < d.box.width;) {
+      if (!marks[c]) {
+        ++c;
+        continue;
+      }
+      int e = c;
+      while (e < d.box.width && marks[e] == marks[c]) {
+        ++e;
+      }
+      // A point at the glyph's own edge is only split off when the glyph is wider than a digit.
+      if (e - c > best_length) {
+        best_start = c;
+        best_length = e - c;
+      }
+      c = e;
+    }
+    if (best_length < min_run) {
+      out.push_back(d);
+      continue;
+    }
+    const cv::Rect middle(d.box.x + best_start, d.box.y, best_length, d.box.height);
+    const cv::Rect left = ink_bounds(binary, cv::Rect(d.box.x, d.box.y, best_start, d.box.height));
+    const cv::Rect right = ink_bounds(
+        binary, cv::Rect(middle.x + best_length, d.box.y, d.box.width - best_start - best_length, d.box.height));
+    const bool left_digit = !left.empty() && left.height >= 0.7 * h;
+    const bool right_digit = !right.empty() && right.height >= 0.7 * h;
+    if (!left_digit && !right_digit) {
+      out.push_back(d);
+      continue;
+    }
+    // The dots themselves, one box per run of rows.
+    const cv::Rect half_top(middle.x, middle.y, middle.width, middle.height / 2);
+    const cv::Rect half_bottom(middle.x, middle.y + middle.height / 2, middle.width,
+                               middle.height - middle.height / 2);
+    for (const cv::Rect& half : {half_top, half_bottom}) {
+      const cv::Rect dot = ink_bounds(binary, half);
+      if (!dot.empty()) {
+        layout.dots.push_back(dot);
+      }
+    }
+    if (left_digit) {
+      out.push_back({left, 1});
+    }
+    if (right_digit) {
+      out.push_back({right, 1});
+    }
+  }
+  layout.digits = out;
+}
+
 // A decimal point drawn right after a digit can touch it: columns at the glyph's right end whose ink
 // lies only low in the glyph are the point, not the digit.
 void split_attached_points(const cv::Mat& binary, FieldLayout& layout) {
@@ -232,6 +323,7 @@ FieldLayout locate_field(const cv::Mat& binary) {
       }
     }
   }
+  split_joined_separators(binary, layout);
   split_wide(binary, layout.digits);
   split_attached_points(binary, layout);
   return layout;
