@@ -263,10 +263,10 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
     }
     // Every digit has two dark counters; a slot that is ink all over is a flooded or glaring
     // blob, not an 8.
+    // (Blur fills the counters of small digits part way; only ink as strong as the bars counts.)
     const double counter = std::max(p.upper_counter, p.lower_counter) / p.ink_level;
-    confidence = std::min(confidence, std::clamp((split - counter) / spread, 0.0, 1.0));
     d.confidence = std::clamp(confidence, 0.0, 1.0);
-    if (counter >= split) {
+    if (counter >= std::max(split, 0.7)) {
       d.status = DigitStatus::Unknown;
       d.note = "solid";
       continue;
