@@ -87,7 +87,7 @@ Settings settings_of(py::handle processing_settings) {
   py::object confidence = lookup(s.normalized, "robust_min_confidence");
   if (!confidence.is_none()) {
     const double v = bridge::to_double(steal(PyNumber_Float(confidence.ptr())));
-    s.options.min_confidence = std::isnan(v) ? 0.5 : std::clamp(v, 0.0, 1.0);
+    s.options.min_confidence = std::isnan(v) ? core::Options{}.min_confidence : std::clamp(v, 0.0, 1.0);
   }
   return s;
 }

@@ -27,8 +27,12 @@ Suggestion suggest(const cv::Mat& crop, robust::FieldKind kind) {
   if (!s.read) {
     const robust::Polarity other =
         first.ink.polarity == robust::Polarity::Light ? robust::Polarity::Dark : robust::Polarity::Light;
-    for (robust::Options o : {robust::Options{robust::Channel::Auto, first.ink.polarity, 0.0, 0.5},
-                              robust::Options{robust::Channel::Auto, other, std::nullopt, 0.5}}) {
+    robust::Options upright;
+    upright.polarity = first.ink.polarity;
+    upright.slant = 0.0;
+    robust::Options inverted;
+    inverted.polarity = other;
+    for (const robust::Options& o : {upright, inverted}) {
       robust::FieldReading r = robust::read_field(crop, kind, o);
       if (r.valid) {
         s.options = fixed(r);
