@@ -18,28 +18,24 @@ robust::Options fixed(const robust::FieldReading& r) {
 
 Suggestion suggest(const cv::Mat& crop, robust::FieldKind kind) {
   Suggestion s;
-  // First what the crop says by itself; when that does not read, the other polarity and an upright
-  // face, in a fixed order, and the first that reads wins. Nothing reads: the first estimate stays.
+  // First what the crop says by itself; when that does not read, the same with an upright face.
+  // Nothing reads: the first estimate stays.
   robust::FieldReading first = robust::read_field(crop, kind, robust::Options{});
   s.options = fixed(first);
   s.reading = first;
   s.read = first.valid;
   if (!s.read) {
-    const robust::Polarity other =
-        first.ink.polarity == robust::Polarity::Light ? robust::Polarity::Dark : robust::Polarity::Light;
+    // A lean measured on a still that does not read may be the blur's, not the face's. (The other
+    // polarity is never tried: a misread that happens to spell digits would be locked in.)
     robust::Options upright;
+    upright.channel = first.ink.channel;
     upright.polarity = first.ink.polarity;
     upright.slant = 0.0;
-    robust::Options inverted;
-    inverted.polarity = other;
-    for (const robust::Options& o : {upright, inverted}) {
-      robust::FieldReading r = robust::read_field(crop, kind, o);
-      if (r.valid) {
-        s.options = fixed(r);
-        s.reading = r;
-        s.read = true;
-        break;
-      }
+    robust::FieldReading r = robust::read_field(crop, kind, upright);
+    if (r.valid) {
+      s.options = fixed(r);
+      s.reading = r;
+      s.read = true;
     }
   }
   cv::Mat gray;

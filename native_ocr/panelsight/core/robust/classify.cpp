@@ -203,6 +203,22 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
   }
   const double split = std::clamp((low + high) / 2.0, 0.35, 0.75);
   const double spread = std::max(0.1, (high - low) / 2.0);
+  // How cleanly the levels fall into their two groups. Blur, bloom and strong ghosts smear them
+  // into one continuum, where no single split is to be trusted: every digit's confidence shrinks.
+  double var_low = 0.0, var_high = 0.0;
+  int n_low = 0, n_high = 0;
+  for (double v : pool) {
+    if (v < split) {
+      var_low += (v - low) * (v - low);
+      ++n_low;
+    } else {
+      var_high += (v - high) * (v - high);
+      ++n_high;
+    }
+  }
+  const double sigma = (n_low ? std::sqrt(var_low / n_low) : 0.0) + (n_high ? std::sqrt(var_high / n_high) : 0.0);
+  const double separation = (high - low) / (sigma + 0.02);
+  const double separation_factor = std::clamp(separation / 3.0, 0.0, 1.0);
 
   for (size_t i = 0; i < probes.size(); ++i) {
     const SegmentProbe& p = probes[i];
@@ -265,7 +281,7 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
     // blob, not an 8.
     // (Blur fills the counters of small digits part way; only ink as strong as the bars counts.)
     const double counter = std::max(p.upper_counter, p.lower_counter) / p.ink_level;
-    d.confidence = std::clamp(confidence, 0.0, 1.0);
+    d.confidence = std::clamp(confidence * separation_factor, 0.0, 1.0);
     if (counter >= std::max(split, 0.7)) {
       d.status = DigitStatus::Unknown;
       d.note = "solid";

@@ -11,10 +11,10 @@ namespace tessaryn::panelsight::robust {
 
 namespace {
 
-// Leans between a slight backward tilt (camera roll) and the steepest italic faces (about 14°);
+// Leans between a slight backward tilt (camera roll) and the steepest italic faces (about 12°);
 // italic faces only ever lean forward.
 constexpr double kMinSlant = -0.04;
-constexpr double kMaxSlant = 0.26;
+constexpr double kMaxSlant = 0.22;
 
 struct InkPoints {
   std::vector<float> x;
