@@ -35,7 +35,7 @@ struct Options {
   Channel channel = Channel::Auto;
   Polarity polarity = Polarity::Auto;
   std::optional<double> slant;  // horizontal shift per row going up, as a fraction (tan of the lean)
-  double min_confidence = 0.35; // below this a digit is not trusted and the field is not valid
+  double min_confidence = 0.5;  // below this a digit is not trusted and the field is not valid
 };
 
 // Working rows: small crops are enlarged and large ones reduced so that every rule below works on
