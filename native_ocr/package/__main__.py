@@ -1,6 +1,7 @@
 """Reads one scoreboard field from an image file and prints the reader's result as JSON.
 
     python3 -m native_ocr read --role home_score --zone 0.1,0.2,0.2,0.25 preview.jpg
+    python3 -m native_ocr read --role clock --zone 0.1,0.2,0.3,0.2 --calibrate preview.jpg
 """
 
 import argparse
@@ -65,6 +66,11 @@ def main(argv=None):
                       help="the field's zone as fractions of the frame: left, top, width, height")
     read.add_argument("--processing", type=_settings, metavar="JSON",
                       help='processing settings as a JSON object, e.g. \'{"invert": true, "threshold": 110}\'')
+    read.add_argument("--robust", action="store_true",
+                      help='read with the robust profile (adds "profile": "robust" to the settings)')
+    read.add_argument("--calibrate", action="store_true",
+                      help="choose the settings from IMAGE itself with native_ocr.calibrate, read with "
+                           "them and print them under \"processing\" beside the reading")
     read.add_argument("image", help="image file (JPEG, PNG, ...)")
     args = parser.parse_args(argv)
 
@@ -77,7 +83,16 @@ def main(argv=None):
         except (TypeError, ValueError, OverflowError) as error:
             read.error(f"argument --processing: a setting cannot be used: {error}")
         zone["processing"] = args.processing
+    if args.robust:
+        zone["processing"] = dict(zone.get("processing") or {}, profile="robust")
+    if args.calibrate:
+        import native_ocr.calibrate as calibrate
+
+        # An undecodable image gives the plain robust profile, and the reader then says "no_frame".
+        zone["processing"] = calibrate.suggest_processing(panelsight.decode_bgr_image(args.image), zone)
     result = reader_for(panelsight, args.role)(zone, args.image)
+    if args.calibrate:
+        result = dict(result, processing=zone["processing"])
     try:
         json.dump(_summarised(result), sys.stdout, indent=2, allow_nan=False)
         sys.stdout.write("\n")

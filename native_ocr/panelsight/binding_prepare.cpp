@@ -11,6 +11,7 @@
 
 #include "common/pybridge.hpp"
 #include "panelsight/binding_functions.hpp"
+#include "panelsight/binding_robust.hpp"
 #include "panelsight/binding_support.hpp"
 #include "panelsight/core/prepare.hpp"
 #include "panelsight/core/settings.hpp"
@@ -199,6 +200,7 @@ py::dict prepared_display_dict(const PreparedDisplay& display) {
 }
 
 py::object prepare_display_from_crop(py::object crop, py::object detect_separator, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::prepare_display(crop, detect_separator, processing_settings);
   const std::optional<PreparedDisplay> display = prepare_display_of_crop(crop, detect_separator, processing_settings);
   if (!display) {
     return py::none();

@@ -10,6 +10,7 @@
 #include "common/pybridge.hpp"
 #include "panelsight/binding_functions.hpp"
 #include "panelsight/binding_support.hpp"
+#include "panelsight/binding_robust.hpp"
 #include "panelsight/core/field_rules.hpp"
 #include "panelsight/core/layouts.hpp"
 #include "panelsight/core/separator/detect.hpp"
@@ -337,6 +338,7 @@ py::list layout_for_role(py::object role, py::object width, py::object height, p
 }
 
 py::dict read_score_from_crop(py::object crop, py::object role, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::read_score(crop, role, processing_settings);
   const std::optional<FieldRead> read = read_field(crop, false, role, "home_score", processing_settings);
   if (!read) {
     return short_result("no_frame");
@@ -375,6 +377,7 @@ py::dict read_score(py::object zone, py::object preview_path) {
 }
 
 py::dict read_period_from_crop(py::object crop, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::read_period(crop, processing_settings);
   const std::optional<FieldRead> read = read_field(crop, false, py::str("period"), nullptr, processing_settings);
   if (!read) {
     return short_result("no_frame");
@@ -407,6 +410,7 @@ py::dict read_single_digit_from_crop(py::object crop, py::object role, py::objec
   if (known == 0) {
     return short_result("layout");
   }
+  if (robust_path::requested(processing_settings)) return robust_path::read_single_digit(crop, role, processing_settings);
   const std::optional<FieldRead> read = read_field(crop, false, role, nullptr, processing_settings);
   if (!read) {
     return short_result("no_frame");
@@ -470,6 +474,7 @@ py::list slice_of(py::handle items, Py_ssize_t start, Py_ssize_t stop) {
 }  // namespace
 
 py::dict read_clock_from_crop(py::object crop, py::object role, py::object processing_settings) {
+  if (robust_path::requested(processing_settings)) return robust_path::read_clock(crop, role, processing_settings);
   const std::optional<FieldRead> read = read_field(crop, true, role, "clock", processing_settings);
   if (!read) {
     return short_result("no_frame");
