@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "launcher/platform/posix/data_root.hpp"
 #include "launcher/platform/posix/spawn_attributes.hpp"
@@ -38,7 +39,7 @@ PosixPlatform::~PosixPlatform() {
   if (loop_ != nullptr) g_main_loop_unref(loop_);
 }
 
-bool PosixPlatform::claim_single_instance() { return instance_.claim(); }
+InstanceClaim PosixPlatform::claim_single_instance() { return instance_.claim(); }
 
 void PosixPlatform::forward_open_request() { instance_.forward_open_request(); }
 
@@ -88,9 +89,9 @@ std::optional<std::string> PosixPlatform::read_file_start(const std::string& pat
   return bytes;
 }
 
-bool PosixPlatform::write_file(const std::string& path, std::string_view bytes) {
-  int file = open_for_writing(path, O_TRUNC);
-  if (file < 0) return false;
+namespace {
+
+bool write_all_and_close(int file, std::string_view bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
     ssize_t n = write(file, bytes.data() + written, bytes.size() - written);
@@ -101,12 +102,23 @@ bool PosixPlatform::write_file(const std::string& path, std::string_view bytes) 
   return close(file) == 0 && written == bytes.size();
 }
 
+}  // namespace
+
+bool PosixPlatform::write_file(const std::string& path, std::string_view bytes) {
+  int file = open_for_writing(path, O_TRUNC);
+  return file >= 0 && write_all_and_close(file, bytes);
+}
+
+bool PosixPlatform::append_file(const std::string& path, std::string_view bytes) {
+  int file = open_for_writing(path, O_APPEND);
+  return file >= 0 && write_all_and_close(file, bytes);
+}
+
 void PosixPlatform::delete_file(const std::string& path) { unlink(path.c_str()); }
 
-void PosixPlatform::sleep_ms(int milliseconds) {
-  timespec left{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+void PosixPlatform::sleep(std::chrono::milliseconds duration) {
+  // Slept to the end whatever signal arrives: the receivers' time to stop is not cut short.
+  std::this_thread::sleep_for(duration);
 }
 
 bool PosixPlatform::create_agent_job() {
@@ -168,12 +180,12 @@ void PosixPlatform::show_error(const std::string& text, const std::string& capti
   tray_.show_error(text, caption);
 }
 
-bool PosixPlatform::create_tray_window(LoopEvents& events, int tick_ms) {
+bool PosixPlatform::create_tray_window(LoopEvents& events, std::chrono::milliseconds tick) {
   events_ = &events;
   loop_ = g_main_loop_new(nullptr, FALSE);
   if (loop_ == nullptr) return false;
   timer_source_ = g_timeout_add(
-      static_cast<guint>(tick_ms),
+      static_cast<guint>(tick.count()),
       [](gpointer self) -> gboolean {
         static_cast<PosixPlatform*>(self)->events_->on_timer();
         return G_SOURCE_CONTINUE;
