@@ -18,6 +18,12 @@ import time
 RECORD = os.environ["FAKE_RECORD"]
 
 
+def own_pid():
+    """This process's number as the tests see it: the launcher may run the tree in a PID namespace
+    of its own, where os.getpid() gives another number, but /proc is the tests' one."""
+    return int(os.readlink("/proc/self"))
+
+
 def note(name, text):
     with open(os.path.join(RECORD, name), "a") as stream:
         stream.write(text + "\n")
@@ -38,7 +44,7 @@ def stop_files(folder):
 def receiver(name):
     # Only a kill ends it, as with a receiver that does not stop by itself.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    note("pids", f"{os.getpid()} {name}")
+    note("pids", f"{own_pid()} {name}")
     folder = tessaryn_folder()
     seen = False
     while True:
@@ -70,8 +76,8 @@ def write_url(folder, text):
 
 
 def agent():
-    note("starts", f"{os.getpid()} {os.getcwd()}")
-    note("pids", f"{os.getpid()} agent")
+    note("starts", f"{own_pid()} {os.getcwd()}")
+    note("pids", f"{own_pid()} agent")
     if os.environ.get("FAKE_MODE") == "exit":
         return 0
     folder = tessaryn_folder()

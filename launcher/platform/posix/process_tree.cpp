@@ -1,14 +1,17 @@
 #include "launcher/platform/posix/process_tree.hpp"
 
 #include <dirent.h>
+#include <errno.h>
 #include <signal.h>
-#include <time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 namespace tessaryn::launcher::posix {
 
@@ -75,17 +78,51 @@ std::vector<pid_t> living_descendants(pid_t root) {
   return found;
 }
 
-bool kill_descendants(pid_t root) {
-  constexpr int kRounds = 300;
-  const timespec pause{0, 10 * 1000 * 1000};
-  for (int round = 0; round < kRounds; ++round) {
-    std::vector<pid_t> tree = living_descendants(root);
-    if (tree.empty()) return true;
-    for (pid_t pid : tree) kill(pid, SIGKILL);
-    // Killed processes stay listed until the holder collects them; give it a moment.
-    nanosleep(&pause, nullptr);
+namespace {
+
+constexpr std::chrono::milliseconds kRoundPause{10};
+
+// Collects every child that has ended; false once the holder has no child at all.
+bool has_children_after_reaping() {
+  for (;;) {
+    const pid_t done = waitpid(-1, nullptr, WNOHANG);
+    if (done > 0) continue;
+    if (done == 0) return true;
+    if (errno == EINTR) continue;
+    return errno != ECHILD;
   }
-  return living_descendants(root).empty();
+}
+
+}  // namespace
+
+bool end_own_tree(HolderKind kind, std::chrono::milliseconds limit) {
+  // Outside a namespace of its own, -1 would reach every process of the user (or the system).
+  if (kind == HolderKind::kNamespaceInit && getpid() != 1) return false;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (kind == HolderKind::kNamespaceInit) {
+      // Inside its own namespace every other process is a member of the tree; -1 reaches them all
+      // and nothing outside.
+      kill(-1, SIGKILL);
+    } else {
+      for (pid_t pid : living_descendants(getpid())) kill(pid, SIGKILL);
+    }
+    if (!has_children_after_reaping()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    // Killed processes become collectable a moment later.
+    std::this_thread::sleep_for(kRoundPause);
+  }
+}
+
+void kill_descendants(pid_t root, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::vector<pid_t> tree = living_descendants(root);
+    if (tree.empty()) return;
+    for (pid_t pid : tree) kill(pid, SIGKILL);
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(kRoundPause);
+  }
 }
 
 }  // namespace tessaryn::launcher::posix
