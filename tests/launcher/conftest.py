@@ -34,6 +34,24 @@ def alive(pid):
         return False
 
 
+def marked_processes(record):
+    """Every living process started with FAKE_RECORD=`record`: the launcher and whatever its agent's
+    tree became, however it forked, detached or renamed itself."""
+    marker = f"FAKE_RECORD={record}".encode()
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/environ", "rb") as stream:
+                environment = stream.read().split(b"\0")
+        except OSError:
+            continue
+        if marker in environment and alive(int(name)):
+            found.append(int(name))
+    return found
+
+
 class LauncherFolder:
     def __init__(self, root, agent=True):
         self.root = root
@@ -79,8 +97,9 @@ class LauncherFolder:
                 env[key] = value
         return env
 
-    def start(self, env=None):
-        process = subprocess.Popen([self.launcher], env=env or self.env(), stdout=subprocess.PIPE,
+    def start(self, env=None, wrapper=()):
+        """`wrapper`: a command the launcher is run through (another user, a sandbox)."""
+        process = subprocess.Popen([*wrapper, self.launcher], env=env or self.env(), stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
@@ -108,6 +127,17 @@ class LauncherFolder:
         for pid in self.tree_pids():
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
+        # A process that keeps forking needs several rounds.
+        for _ in range(100):
+            left = marked_processes(self.record)
+            if not left:
+                break
+            for pid in left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.01)
 
 
 @pytest.fixture

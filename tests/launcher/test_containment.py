@@ -1,0 +1,160 @@
+"""The agent's process tree cannot escape the launcher: whatever happens to the launcher or to the
+process holding the tree, and whatever the tree does, nothing of it is left once the launcher is
+gone. Run three ways: as the tests run (here, normally, a user allowed PID namespaces), as an
+ordinary unprivileged user (a user namespace around the PID namespace), and in a sandbox that
+refuses every new PID namespace (the subreaper holder)."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from conftest import LAUNCHER, LauncherFolder, alive, eventually, marked_processes
+
+# An account no one uses, for running the launcher as an ordinary user when the tests run as root.
+OTHER_UID = 54321
+# Inside a user namespace of its own, the sandbox allows no new PID namespace.
+REFUSING_SANDBOX = ["unshare", "--user", "--map-root-user", "sh", "-c",
+                    'echo 0 > /proc/sys/user/max_pid_namespaces && exec "$0"']
+
+
+def runs(command):
+    try:
+        return subprocess.run(command, capture_output=True, timeout=30).returncode == 0
+    except OSError:
+        return False
+
+
+@pytest.fixture(params=["as started", "unprivileged", "namespaces refused"])
+def contained(request, tmp_path):
+    """(folder, wrapper, mode): a launcher folder and the command the launcher is run through."""
+    if not LAUNCHER:
+        pytest.fail("TESSARYN_LAUNCHER names no launcher")
+    mode = request.param
+    wrapper = []
+    root = str(tmp_path)
+    owned_root = None
+    if mode == "unprivileged":
+        if os.geteuid() != 0:
+            pytest.skip("the tests run unprivileged already: 'as started' is this case")
+        if not runs(["setpriv", "--reuid", str(OTHER_UID), "true"]):
+            pytest.skip("setpriv cannot change user here")
+        # pytest's own folder is closed to other users.
+        owned_root = root = tempfile.mkdtemp(prefix="tessaryn-containment-", dir="/tmp")
+        os.chmod(root, 0o755)
+        wrapper = ["setpriv", "--reuid", str(OTHER_UID), "--regid", str(OTHER_UID), "--clear-groups"]
+    elif mode == "namespaces refused":
+        if not runs([*REFUSING_SANDBOX, "true"]):
+            pytest.skip("no user namespace to build the sandbox from")
+        wrapper = REFUSING_SANDBOX
+    folder = LauncherFolder(root)
+    if owned_root:
+        for directory, _, files in os.walk(root):
+            for name in [directory, *(os.path.join(directory, f) for f in files)]:
+                os.chown(name, OTHER_UID, OTHER_UID)
+    yield folder, wrapper, mode
+    folder.stop_all()
+    if owned_root:
+        shutil.rmtree(owned_root, ignore_errors=True)
+
+
+def tree_started(folder, names=("agent", "child", "daemon")):
+    return eventually(lambda: {line.split()[1] for line in folder.lines("pids")} >= set(names)
+                      and folder.lines("pids"), what="the agent's tree to start")
+
+
+def check_containment(folder, mode):
+    """The tree is held as the mode allows: in a PID namespace of its own, keeping its user's uid,
+    unless namespaces are refused."""
+    agent = int(folder.lines("starts")[0].split()[0])
+    own = os.readlink(f"/proc/{agent}/ns/pid") != os.readlink("/proc/self/ns/pid")
+    assert own == (mode != "namespaces refused")
+    if mode == "unprivileged":
+        with open(f"/proc/{agent}/status") as stream:
+            uids = next(line for line in stream if line.startswith("Uid:")).split()[1:]
+        assert uids == [str(OTHER_UID)] * 4
+
+
+def quit_and_wait(process):
+    process.send_signal(signal.SIGTERM)
+    return process.wait(timeout=60)
+
+
+def test_quit_leaves_nothing_of_a_tree_that_keeps_forking(contained):
+    folder, wrapper, mode = contained
+    env = folder.env(FAKE_REFORKER="1")
+    # Each launch is one more chance for a fork to land between a snapshot of the tree and the kill.
+    for launch in range(5):
+        process = folder.start(env, wrapper)
+        tree_started(folder, ("agent", "child", "daemon", "reforker"))
+        if launch == 0:
+            check_containment(folder, mode)
+        assert quit_and_wait(process) == 0
+        # The launcher waited for the tree: by the time it is gone, so is everything it held.
+        assert marked_processes(folder.record) == [], f"left after quit {launch + 1}"
+        os.unlink(os.path.join(folder.record, "pids"))
+        os.unlink(os.path.join(folder.record, "starts"))
+
+
+@pytest.mark.parametrize("signal_name", ["SIGKILL", "SIGTERM"])
+def test_an_agent_that_signals_its_holder_never_leaves_two_trees(contained, signal_name):
+    folder, wrapper, mode = contained
+    if signal_name == "SIGKILL" and mode == "namespaces refused":
+        pytest.skip("without a PID namespace a holder killed outright leaves its tree (a documented limit)")
+    process = folder.start(folder.env(FAKE_SIGNAL_PARENT=signal_name), wrapper)
+    eventually(lambda: folder.lines("signalled"), what="the agent to signal its holder")
+    # Time for a restart to happen if there is to be one (a tick and a stop sequence, about 1.2 s).
+    time.sleep(3.0)
+    trees = {}
+    for line in folder.lines("pids"):
+        pid, name, tree = line.split()[:3]
+        trees.setdefault(tree, []).append(int(pid))
+    living = {tree: pids for tree, pids in trees.items() if any(alive(pid) for pid in pids)}
+    assert len(living) == 1, f"trees alive: {living} of {trees}"
+    if mode != "namespaces refused":
+        # SIGKILL cannot reach the first process of a namespace from inside: the first tree stays.
+        # SIGTERM is the holder's own order to end the tree: it does, and the launcher starts the
+        # agent again.
+        assert len(folder.lines("starts")) == (1 if signal_name == "SIGKILL" else 2)
+    assert quit_and_wait(process) == 0
+    assert marked_processes(folder.record) == []
+
+
+def holder_of(launcher_pid):
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat", "rb") as stream:
+                parent = int(stream.read().rsplit(b")", 1)[1].split()[1])
+            with open(f"/proc/{name}/cmdline", "rb") as stream:
+                arguments = stream.read().split(b"\0")
+        except (OSError, IndexError, ValueError):
+            continue
+        if parent == launcher_pid and b"--agent-job-holder" in arguments:
+            return int(name)
+    return None
+
+
+def test_launcher_and_holder_killed_together_leave_nothing(contained):
+    folder, wrapper, mode = contained
+    if mode == "namespaces refused":
+        pytest.skip("without a PID namespace a holder killed outright leaves its tree (a documented limit)")
+    process = folder.start(folder.env(), wrapper)
+    tree_started(folder)
+    holder = holder_of(process.pid)
+    assert holder is not None
+    os.kill(holder, signal.SIGKILL)
+    process.kill()
+    process.wait()
+    eventually(lambda: not marked_processes(folder.record), timeout=30, what="the tree to be gone")
+    # And the next launch runs its agent as the first did.
+    os.unlink(os.path.join(folder.record, "pids"))
+    again = folder.start(folder.env(), wrapper)
+    tree_started(folder)
+    assert quit_and_wait(again) == 0
+    assert marked_processes(folder.record) == []
