@@ -6,6 +6,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -138,6 +139,26 @@ class LauncherFolder:
                 except OSError:
                     pass
             time.sleep(0.01)
+
+
+# Accounts no one uses, for running the launcher as an ordinary user when the tests run as root.
+OTHER_UID = 54321
+
+
+def as_user_wrapper(uid):
+    return ["setpriv", "--reuid", str(uid), "--regid", str(uid), "--clear-groups"]
+
+
+def user_folder(uid):
+    """A launcher folder owned by `uid`, where that user can reach it (pytest's folders are closed to
+    other users); the caller removes folder.root. Only root can make one."""
+    root = tempfile.mkdtemp(prefix="tessaryn-launcher-", dir="/tmp")
+    os.chmod(root, 0o755)
+    made = LauncherFolder(root)
+    for directory, _, files in os.walk(root):
+        for name in [directory, *(os.path.join(directory, f) for f in files)]:
+            os.chown(name, uid, uid)
+    return made
 
 
 @pytest.fixture

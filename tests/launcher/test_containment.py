@@ -8,15 +8,12 @@ import os
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 
 import pytest
 
-from conftest import LAUNCHER, LauncherFolder, alive, eventually, marked_processes
-
-# An account no one uses, for running the launcher as an ordinary user when the tests run as root.
-OTHER_UID = 54321
+from conftest import (LAUNCHER, OTHER_UID, LauncherFolder, alive, as_user_wrapper, eventually, marked_processes,
+                      user_folder)
 # Inside a user namespace of its own, the sandbox allows no new PID namespace.
 REFUSING_SANDBOX = ["unshare", "--user", "--map-root-user", "sh", "-c",
                     'echo 0 > /proc/sys/user/max_pid_namespaces && exec "$0"']
@@ -36,30 +33,23 @@ def contained(request, tmp_path):
         pytest.fail("TESSARYN_LAUNCHER names no launcher")
     mode = request.param
     wrapper = []
-    root = str(tmp_path)
-    owned_root = None
     if mode == "unprivileged":
         if os.geteuid() != 0:
             pytest.skip("the tests run unprivileged already: 'as started' is this case")
-        if not runs(["setpriv", "--reuid", str(OTHER_UID), "true"]):
+        wrapper = as_user_wrapper(OTHER_UID)
+        if not runs([*wrapper, "true"]):
             pytest.skip("setpriv cannot change user here")
-        # pytest's own folder is closed to other users.
-        owned_root = root = tempfile.mkdtemp(prefix="tessaryn-containment-", dir="/tmp")
-        os.chmod(root, 0o755)
-        wrapper = ["setpriv", "--reuid", str(OTHER_UID), "--regid", str(OTHER_UID), "--clear-groups"]
-    elif mode == "namespaces refused":
-        if not runs([*REFUSING_SANDBOX, "true"]):
-            pytest.skip("no user namespace to build the sandbox from")
-        wrapper = REFUSING_SANDBOX
-    folder = LauncherFolder(root)
-    if owned_root:
-        for directory, _, files in os.walk(root):
-            for name in [directory, *(os.path.join(directory, f) for f in files)]:
-                os.chown(name, OTHER_UID, OTHER_UID)
+        folder = user_folder(OTHER_UID)
+    else:
+        if mode == "namespaces refused":
+            if not runs([*REFUSING_SANDBOX, "true"]):
+                pytest.skip("no user namespace to build the sandbox from")
+            wrapper = REFUSING_SANDBOX
+        folder = LauncherFolder(str(tmp_path))
     yield folder, wrapper, mode
     folder.stop_all()
-    if owned_root:
-        shutil.rmtree(owned_root, ignore_errors=True)
+    if mode == "unprivileged":
+        shutil.rmtree(folder.root, ignore_errors=True)
 
 
 def tree_started(folder, names=("agent", "child", "daemon")):
