@@ -285,14 +285,20 @@ void WindowsPlatform::remove_tray_icon() {
   tray_icon_added_ = false;
 }
 
-void WindowsPlatform::show_tray_menu() {
+HMENU create_tray_menu(const std::vector<MenuItem>& items) {
   HMENU menu = ::CreatePopupMenu();
-  if (menu == nullptr) return;
-  for (const MenuItem& item : events_->tray_menu()) {
+  if (menu == nullptr) return nullptr;
+  for (const MenuItem& item : items) {
     const UINT flags = MF_STRING | (item.greyed ? MF_GRAYED : 0U);
     ::AppendMenuW(menu, flags, static_cast<UINT_PTR>(item.command),
                   wide_from_utf8(literal_menu_text(item.text)).c_str());
   }
+  return menu;
+}
+
+void WindowsPlatform::show_tray_menu() {
+  HMENU menu = create_tray_menu(events_->tray_menu());
+  if (menu == nullptr) return;
   POINT cursor{};
   ::GetCursorPos(&cursor);
   // Without the foreground the menu would stay open after a click elsewhere.

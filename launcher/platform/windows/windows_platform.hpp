@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "launcher/platform.hpp"
 
@@ -20,6 +21,10 @@ inline constexpr int kIconResource = 1;
 
 std::wstring wide_from_utf8(std::string_view text);
 std::string utf8_from_wide(std::wstring_view text);
+
+// The tray's popup menu for `items`, every text shown as written; null when no menu can be made.
+// The caller destroys it.
+HMENU create_tray_menu(const std::vector<MenuItem>& items);
 
 class WindowsPlatform final : public Platform {
  public:
