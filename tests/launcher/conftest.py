@@ -36,9 +36,10 @@ def alive(pid):
 
 
 def marked_processes(record):
-    """Every living process started with FAKE_RECORD=`record`: the launcher and whatever its agent's
-    tree became, however it forked, detached or renamed itself."""
-    marker = f"FAKE_RECORD={record}".encode()
+    """Every living process of the agent's tree of the folder whose record is `record`, however it
+    forked, detached or renamed itself: the agent is started with FAKE_IN_TREE=1 and passes it on.
+    (The launcher and the xdg-open stand-in it starts have FAKE_RECORD only.)"""
+    markers = {f"FAKE_RECORD={record}".encode(), b"FAKE_IN_TREE=1"}
     found = []
     for name in os.listdir("/proc"):
         if not name.isdigit():
@@ -48,7 +49,7 @@ def marked_processes(record):
                 environment = stream.read().split(b"\0")
         except OSError:
             continue
-        if marker in environment and alive(int(name)):
+        if markers <= set(environment) and alive(int(name)):
             found.append(int(name))
     return found
 
@@ -67,7 +68,7 @@ class LauncherFolder:
         self.launcher = os.path.join(self.app, "Tessaryn")
         shutil.copy2(LAUNCHER, self.launcher)
         if agent:
-            self.write_agent(f'#!/bin/sh\nexec {sys.executable} {os.path.join(HERE, "fake_agent.py")} agent\n')
+            self.write_agent(f'#!/bin/sh\nFAKE_IN_TREE=1 exec {sys.executable} {os.path.join(HERE, "fake_agent.py")} agent\n')
         with open(os.path.join(self.stubs, "xdg-open"), "w") as stub:
             stub.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.record}/opened"\n')
         os.chmod(os.path.join(self.stubs, "xdg-open"), 0o755)

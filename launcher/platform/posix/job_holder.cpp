@@ -252,6 +252,8 @@ int run_job_holder(int argc, char** argv) {
     return 1;
   }
   if (agent == 0) {
+    // A group of its own, apart from the holder's: the whole group can then be ended at once.
+    setpgid(0, 0);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     char* agent_argv[] = {const_cast<char*>(program), nullptr};
     execv(program, agent_argv);

@@ -17,6 +17,13 @@ namespace tessaryn::launcher::posix {
 // them). Zombies are left out: they are dead already and wait only for their parent to collect them.
 std::vector<pid_t> living_descendants(pid_t root);
 
+struct TreeMember {
+  pid_t pid;
+  pid_t group;  // its process group
+};
+// The same, with each process's group.
+std::vector<TreeMember> living_tree(pid_t root);
+
 enum class HolderKind {
   kNamespaceInit,  // the first process of its own PID namespace
   kSubreaper,      // a child subreaper in the launcher's PID namespace
