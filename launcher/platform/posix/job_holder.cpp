@@ -20,6 +20,7 @@
 #include <string_view>
 #include <thread>
 
+#include "launcher/platform/posix/descriptor.hpp"
 #include "launcher/platform/posix/process_tree.hpp"
 #include "launcher/platform/posix/spawn_attributes.hpp"
 
@@ -130,23 +131,25 @@ struct HolderStart {
 // The holder as the first process of a new PID namespace (with a user namespace around it when
 // asked), or -1 when the system refuses.
 pid_t spawn_in_namespace(const HolderStart& start, bool with_user_namespace) {
-  int go[2] = {-1, -1};
-  if (with_user_namespace && pipe2(go, O_CLOEXEC) != 0) return -1;
+  Descriptor go_read, go_write;
+  if (with_user_namespace) {
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0) return -1;
+    go_read.reset(go[0]);
+    go_write.reset(go[1]);
+  }
   clone_args args{};
   args.flags = CLONE_NEWPID | (with_user_namespace ? CLONE_NEWUSER : 0);
   args.exit_signal = SIGCHLD;
   const long pid = syscall(SYS_clone3, &args, sizeof args);
-  if (pid == 0) become_holder(start, go[0]);
-  close_if_open(go[0]);
-  if (pid < 0) {
-    close_if_open(go[1]);
-    return -1;
-  }
+  if (pid == 0) become_holder(start, go_read.get());
+  go_read.reset();
+  if (pid < 0) return -1;
   const auto child = static_cast<pid_t>(pid);
   if (with_user_namespace) {
     // The child waits for its ids before it runs anything: unmapped, it would be nobody.
-    const bool mapped = map_own_ids(child) && write_byte(go[1], 'G');
-    close(go[1]);
+    const bool mapped = map_own_ids(child) && write_byte(go_write.get(), 'G');
+    go_write.reset();
     if (!mapped) {
       kill(child, SIGKILL);
       while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
@@ -302,10 +305,12 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
                                           int input, int output, int error) {
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return std::nullopt;
-  int report_read = pipe_ends[0];
-  int report_write = moved_up(pipe_ends[1]);
+  Descriptor report_read(pipe_ends[0]);
+  const Descriptor report_write(moved_up(pipe_ends[1]));
   close(pipe_ends[1]);
-  int standard[3] = {moved_up(input), moved_up(output), moved_up(error)};
+  const Descriptor moved[3] = {Descriptor(moved_up(input)), Descriptor(moved_up(output)),
+                               Descriptor(moved_up(error))};
+  const int standard[3] = {moved[0].get(), moved[1].get(), moved[2].get()};
   const bool redirect = input >= 0 && output >= 0 && error >= 0 && standard[0] >= 0 && standard[1] >= 0 &&
                         standard[2] >= 0;
 
@@ -329,11 +334,11 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
                             subreaper_argument.data(),
                             const_cast<char*>(program.c_str()),
                             nullptr};
-  HolderStart start{namespace_argv, working_directory.c_str(), redirect ? standard : nullptr, report_write};
+  HolderStart start{namespace_argv, working_directory.c_str(), redirect ? standard : nullptr, report_write.get()};
 
   pid_t holder = -1;
   Containment containment = Containment::kPidNamespace;
-  if (report_write >= 0) {
+  if (report_write.valid()) {
     holder = spawn_in_namespace(start, false);
     if (holder < 0) {
       containment = Containment::kUserPidNamespace;
@@ -345,22 +350,18 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
       holder = spawn_as_subreaper(start);
     }
   }
-  close_if_open(report_write);
-  for (int descriptor : standard) close_if_open(descriptor);
-  if (holder < 0) {
-    close(report_read);
-    return std::nullopt;
-  }
+  if (holder < 0) return std::nullopt;
 
-  HeldAgent held{holder, report_read, false, containment};
-  pollfd wait_for{report_read, POLLIN, 0};
+  // The holder has its own copies now; the launcher's ends close on the way out.
+  HeldAgent held{holder, report_read.release(), false, containment};
+  pollfd wait_for{held.report, POLLIN, 0};
   int ready;
   do {
     ready = poll(&wait_for, 1, static_cast<int>(kStartReportTimeout.count()));
   } while (ready < 0 && errno == EINTR);
   char first = 0;
-  if (ready == 1 && read(report_read, &first, 1) == 1 && first == kReportStarted) {
-    fcntl(report_read, F_SETFL, fcntl(report_read, F_GETFL) | O_NONBLOCK);
+  if (ready == 1 && read(held.report, &first, 1) == 1 && first == kReportStarted) {
+    fcntl(held.report, F_SETFL, fcntl(held.report, F_GETFL) | O_NONBLOCK);
     return held;
   }
   end_held_agent(held);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "launcher/platform/posix/data_root.hpp"
+#include "launcher/platform/posix/descriptor.hpp"
 #include "launcher/platform/posix/spawn_attributes.hpp"
 
 extern char** environ;
@@ -127,27 +128,23 @@ bool PosixPlatform::create_agent_job() {
 }
 
 bool PosixPlatform::start_agent_in_job(const AgentLaunch& launch) {
-  int input = -1, output = -1, error = -1;
+  Descriptor input, output, error;
   if (launch.output_log && launch.error_log) {
-    input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    output = open_for_writing(*launch.output_log, O_APPEND);
-    error = open_for_writing(*launch.error_log, O_APPEND);
+    input.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    output.reset(open_for_writing(*launch.output_log, O_APPEND));
+    error.reset(open_for_writing(*launch.error_log, O_APPEND));
     // Only all three together replace the standard streams.
-    if (input < 0 || output < 0 || error < 0) {
-      for (int descriptor : {input, output, error}) {
-        if (descriptor >= 0) close(descriptor);
-      }
-      input = output = error = -1;
+    if (!input.valid() || !output.valid() || !error.valid()) {
+      input.reset();
+      output.reset();
+      error.reset();
     } else {
       // The log descriptors were opened without waiting; the agent expects ordinary blocking writes.
-      fcntl(output, F_SETFL, fcntl(output, F_GETFL) & ~O_NONBLOCK);
-      fcntl(error, F_SETFL, fcntl(error, F_GETFL) & ~O_NONBLOCK);
+      fcntl(output.get(), F_SETFL, fcntl(output.get(), F_GETFL) & ~O_NONBLOCK);
+      fcntl(error.get(), F_SETFL, fcntl(error.get(), F_GETFL) & ~O_NONBLOCK);
     }
   }
-  agent_ = start_held_agent(launch.program, launch.working_directory, input, output, error);
-  for (int descriptor : {input, output, error}) {
-    if (descriptor >= 0) close(descriptor);
-  }
+  agent_ = start_held_agent(launch.program, launch.working_directory, input.get(), output.get(), error.get());
   return agent_.has_value();
 }
 
