@@ -86,6 +86,9 @@ def test_quit_leaves_nothing_of_a_tree_that_keeps_forking(contained):
         assert quit_and_wait(process) == 0
         # The launcher waited for the tree: by the time it is gone, so is everything it held.
         assert marked_processes(folder.record) == [], f"left after quit {launch + 1}"
+        # The weaker hold is said where the user who started the launcher sees it.
+        said = b"allows no PID namespace" in process.stdout.read()
+        assert said == (mode == "namespaces refused")
         os.unlink(os.path.join(folder.record, "pids"))
         os.unlink(os.path.join(folder.record, "starts"))
 

@@ -194,18 +194,6 @@ bool collected_within(pid_t child, milliseconds limit) {
 
 }  // namespace
 
-const char* containment_name(Containment containment) {
-  switch (containment) {
-    case Containment::kPidNamespace:
-      return "a PID namespace";
-    case Containment::kUserPidNamespace:
-      return "a user and PID namespace";
-    case Containment::kSubreaper:
-      return "a subreaper process";
-  }
-  return "?";
-}
-
 int run_job_holder(int argc, char** argv) {
   if (argc != 6) return 2;
   const pid_t launcher = static_cast<pid_t>(std::atol(argv[2]));
@@ -320,21 +308,15 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
   std::string namespace_argument(kNamespaceArgument);
   std::string subreaper_argument(kSubreaperArgument);
   char self[] = "/proc/self/exe";
-  char* namespace_argv[] = {self,
-                            const_cast<char*>(kJobHolderArgument),
-                            launcher_pid.data(),
-                            report_argument.data(),
-                            namespace_argument.data(),
-                            const_cast<char*>(program.c_str()),
-                            nullptr};
-  char* subreaper_argv[] = {self,
-                            const_cast<char*>(kJobHolderArgument),
-                            launcher_pid.data(),
-                            report_argument.data(),
-                            subreaper_argument.data(),
-                            const_cast<char*>(program.c_str()),
-                            nullptr};
-  HolderStart start{namespace_argv, working_directory.c_str(), redirect ? standard : nullptr, report_write.get()};
+  constexpr std::size_t kContainmentSlot = 4;
+  char* holder_argv[] = {self,
+                         const_cast<char*>(kJobHolderArgument),
+                         launcher_pid.data(),
+                         report_argument.data(),
+                         namespace_argument.data(),
+                         const_cast<char*>(program.c_str()),
+                         nullptr};
+  HolderStart start{holder_argv, working_directory.c_str(), redirect ? standard : nullptr, report_write.get()};
 
   pid_t holder = -1;
   Containment containment = Containment::kPidNamespace;
@@ -346,8 +328,11 @@ std::optional<HeldAgent> start_held_agent(const std::string& program, const std:
     }
     if (holder < 0) {
       containment = Containment::kSubreaper;
-      start.argv = subreaper_argv;
+      holder_argv[kContainmentSlot] = subreaper_argument.data();
       holder = spawn_as_subreaper(start);
+      std::fprintf(stderr,
+                   "Tessaryn: this system allows no PID namespace; the agent's processes are held by a "
+                   "subreaper, which a kill of the holder itself would leave behind\n");
     }
   }
   if (holder < 0) return std::nullopt;

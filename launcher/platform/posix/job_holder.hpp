@@ -37,8 +37,6 @@ enum class Containment {
   kSubreaper,         // no namespace: a subreaper in the launcher's own PID namespace
 };
 
-const char* containment_name(Containment containment);
-
 // The holder's main:
 // `<program> --agent-job-holder <launcher pid> <report descriptor> <containment> <agent path>`.
 int run_job_holder(int argc, char** argv);
