@@ -4,6 +4,7 @@
 // call onto the names given beside it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -36,6 +37,19 @@ class LoopEvents {
   virtual void on_destroy() = 0;                 // WM_DESTROY, after the tray icon was removed
 };
 
+// What claiming the per-user instance came to.
+enum class InstanceState {
+  kClaimed,        // this process is now the one copy
+  kHeldElsewhere,  // another copy runs: hand it the open request
+  kUnavailable,    // the instance cannot be had at all (its folder is unusable): nothing can run
+};
+
+struct InstanceClaim {
+  InstanceState state = InstanceState::kUnavailable;
+  // For kUnavailable, what is wrong, in words a desktop user can act on (UTF-8).
+  std::string problem;
+};
+
 struct AgentLaunch {
   std::string program;            // full path of the agent program
   std::string working_directory;  // the program's folder
@@ -50,13 +64,14 @@ class Platform {
   virtual ~Platform() = default;
 
   // --- single instance
-  // Takes the per-user instance (CreateMutexW "Local\\Tessaryn", owned). False when another copy
-  // holds it or it cannot be had.
-  virtual bool claim_single_instance() = 0;
+  // Takes the per-user instance (CreateMutexW "Local\\Tessaryn", owned; a mutex that cannot be
+  // created counts as held elsewhere there).
+  virtual InstanceClaim claim_single_instance() = 0;
   // Asks the running copy to open the page (FindWindowW "TessarynTray", PostMessageW WM_COMMAND 1001);
   // nothing when it cannot be reached.
   virtual void forward_open_request() = 0;
-  virtual void release_single_instance() = 0;  // CloseHandle of the mutex
+  // CloseHandle of the mutex; called once after every claim, whatever it came to.
+  virtual void release_single_instance() = 0;
 
   // --- places
   // The per-user data folder (%LOCALAPPDATA%), or none.
@@ -71,8 +86,9 @@ class Platform {
   // The first `max_bytes` bytes of a file, or none when it cannot be opened.
   virtual std::optional<std::string> read_file_start(const std::string& path, std::size_t max_bytes) = 0;
   virtual bool write_file(const std::string& path, std::string_view bytes) = 0;  // create or overwrite
+  virtual bool append_file(const std::string& path, std::string_view bytes) = 0;  // create or append
   virtual void delete_file(const std::string& path) = 0;  // a missing file is fine
-  virtual void sleep_ms(int milliseconds) = 0;
+  virtual void sleep(std::chrono::milliseconds duration) = 0;
 
   // --- the agent and everything it starts
   // Makes the container that will hold the agent's whole process tree (CreateJobObjectW with only
@@ -96,10 +112,10 @@ class Platform {
   // The application icon at the large and small sizes (LoadImageW of icon resource 1, shared).
   virtual bool load_icons() = 0;
   virtual void show_error(const std::string& text, const std::string& caption) = 0;  // MessageBoxW, MB_ICONERROR
-  // The hidden window, the tray icon (tip "Tessaryn") and the tick timer every `tick_ms`
+  // The hidden window, the tray icon (tip "Tessaryn") and the tick timer every `tick`
   // (RegisterClassExW "TessarynTray", CreateWindowExW, WM_SETICON, Shell_NotifyIconW NIM_ADD,
   // SetTimer id 1). False when the window cannot be had.
-  virtual bool create_tray_window(LoopEvents& events, int tick_ms) = 0;
+  virtual bool create_tray_window(LoopEvents& events, std::chrono::milliseconds tick) = 0;
   // Runs until the window is destroyed (GetMessageW / DispatchMessageW until WM_QUIT).
   virtual void run_loop() = 0;
   // DestroyWindow: the tray icon goes first, then LoopEvents::on_destroy, then the loop is told to

@@ -13,33 +13,66 @@ LauncherFiles Supervisor::files() {
   return LauncherFiles(platform_.data_root(), platform_.path_separator());
 }
 
+namespace {
+
+// Holds the single-instance claim for as long as it lives, so every way out of run() gives it back.
+class InstanceHold {
+ public:
+  explicit InstanceHold(Platform& platform) : platform_(platform), claim_(platform.claim_single_instance()) {}
+  ~InstanceHold() { platform_.release_single_instance(); }
+  InstanceHold(const InstanceHold&) = delete;
+  InstanceHold& operator=(const InstanceHold&) = delete;
+
+  const InstanceClaim& claim() const { return claim_; }
+
+ private:
+  Platform& platform_;
+  InstanceClaim claim_;
+};
+
+}  // namespace
+
 int Supervisor::run() {
-  if (!platform_.claim_single_instance()) {
-    platform_.forward_open_request();
-    platform_.release_single_instance();
-    return 0;
+  const InstanceHold instance(platform_);
+  switch (instance.claim().state) {
+    case InstanceState::kClaimed:
+      return run_claimed();
+    case InstanceState::kHeldElsewhere:
+      platform_.forward_open_request();
+      return 0;
+    case InstanceState::kUnavailable:
+      break;
   }
+  // Exiting quietly here would look to the user as if the launch did nothing at all.
+  report_unusable(instance.claim().problem);
+  return 1;
+}
+
+int Supervisor::run_claimed() {
   // A page address left by an earlier agent would be opened before the new agent serves.
   delete_page_url();
-  if (!start_agent()) {
-    platform_.release_single_instance();
-    return 1;
-  }
+  if (!start_agent()) return 1;
   start_count_ = 1;
   if (!platform_.load_icons()) {
     platform_.show_error("Tessaryn could not load its application icon.", "Tessaryn");
     stop_everything();
-    platform_.release_single_instance();
     return 1;
   }
-  if (!platform_.create_tray_window(*this, kTickMilliseconds)) {
+  if (!platform_.create_tray_window(*this, kTickPeriod)) {
     stop_everything();
-    platform_.release_single_instance();
     return 1;
   }
   platform_.run_loop();
-  platform_.release_single_instance();
   return 0;
+}
+
+void Supervisor::report_unusable(const std::string& problem) {
+  const std::string text = "Tessaryn cannot start: " + problem;
+  LauncherFiles paths = files();
+  std::optional<std::string> folder = paths.folder();
+  std::optional<std::string> log = paths.file(kAgentErrorLog);
+  if (folder && log && platform_.make_directory(*folder)) platform_.append_file(*log, text + "\n");
+  platform_.show_error(text, "Tessaryn");
 }
 
 bool Supervisor::start_agent() {
@@ -71,7 +104,7 @@ void Supervisor::stop_everything() {
   for (std::string_view request : {kNdiStopRequest, kSrtStopRequest}) {
     if (std::optional<std::string> path = paths.file(request)) platform_.write_file(*path, kStopRequestText);
   }
-  platform_.sleep_ms(kStopWaitMilliseconds);
+  platform_.sleep(kStopWait);
   platform_.end_agent_job();
 }
 

@@ -3,6 +3,7 @@
 // stop that lets the receivers publish their last status before the agent's tree is killed.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,8 +13,8 @@
 
 namespace tessaryn::launcher {
 
-inline constexpr int kTickMilliseconds = 400;
-inline constexpr int kStopWaitMilliseconds = 800;
+inline constexpr std::chrono::milliseconds kTickPeriod{400};
+inline constexpr std::chrono::milliseconds kStopWait{800};
 // The first start and two restarts. A failed start counts, so an agent that cannot run does not
 // keep the launcher starting it.
 inline constexpr int kMaxAgentStarts = 3;
@@ -49,6 +50,10 @@ class Supervisor final : public LoopEvents {
 
  private:
   LauncherFiles files();
+  int run_claimed();
+  // A launch that cannot run at all says why where a desktop user looks: standard error and a
+  // dialog (show_error), and the launcher's error log when its folder can be had.
+  void report_unusable(const std::string& problem);
   void delete_page_url();
   std::optional<std::string> read_page_url();
 

@@ -6,6 +6,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -34,6 +35,25 @@ def alive(pid):
         return False
 
 
+def marked_processes(record):
+    """Every living process of the agent's tree of the folder whose record is `record`, however it
+    forked, detached or renamed itself: the agent is started with FAKE_IN_TREE=1 and passes it on.
+    (The launcher and the xdg-open stand-in it starts have FAKE_RECORD only.)"""
+    markers = {f"FAKE_RECORD={record}".encode(), b"FAKE_IN_TREE=1"}
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/environ", "rb") as stream:
+                environment = stream.read().split(b"\0")
+        except OSError:
+            continue
+        if markers <= set(environment) and alive(int(name)):
+            found.append(int(name))
+    return found
+
+
 class LauncherFolder:
     def __init__(self, root, agent=True):
         self.root = root
@@ -48,7 +68,7 @@ class LauncherFolder:
         self.launcher = os.path.join(self.app, "Tessaryn")
         shutil.copy2(LAUNCHER, self.launcher)
         if agent:
-            self.write_agent(f'#!/bin/sh\nexec {sys.executable} {os.path.join(HERE, "fake_agent.py")} agent\n')
+            self.write_agent(f'#!/bin/sh\nFAKE_IN_TREE=1 exec {sys.executable} {os.path.join(HERE, "fake_agent.py")} agent\n')
         with open(os.path.join(self.stubs, "xdg-open"), "w") as stub:
             stub.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.record}/opened"\n')
         os.chmod(os.path.join(self.stubs, "xdg-open"), 0o755)
@@ -79,8 +99,9 @@ class LauncherFolder:
                 env[key] = value
         return env
 
-    def start(self, env=None):
-        process = subprocess.Popen([self.launcher], env=env or self.env(), stdout=subprocess.PIPE,
+    def start(self, env=None, wrapper=()):
+        """`wrapper`: a command the launcher is run through (another user, a sandbox)."""
+        process = subprocess.Popen([*wrapper, self.launcher], env=env or self.env(), stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
@@ -108,6 +129,37 @@ class LauncherFolder:
         for pid in self.tree_pids():
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
+        # A process that keeps forking needs several rounds.
+        for _ in range(100):
+            left = marked_processes(self.record)
+            if not left:
+                break
+            for pid in left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.01)
+
+
+# Accounts no one uses, for running the launcher as an ordinary user when the tests run as root.
+OTHER_UID = 54321
+
+
+def as_user_wrapper(uid):
+    return ["setpriv", "--reuid", str(uid), "--regid", str(uid), "--clear-groups"]
+
+
+def user_folder(uid):
+    """A launcher folder owned by `uid`, where that user can reach it (pytest's folders are closed to
+    other users); the caller removes folder.root. Only root can make one."""
+    root = tempfile.mkdtemp(prefix="tessaryn-launcher-", dir="/tmp")
+    os.chmod(root, 0o755)
+    made = LauncherFolder(root)
+    for directory, _, files in os.walk(root):
+        for name in [directory, *(os.path.join(directory, f) for f in files)]:
+            os.chown(name, uid, uid)
+    return made
 
 
 @pytest.fixture

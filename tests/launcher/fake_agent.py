@@ -6,7 +6,10 @@
 FAKE_MODE:   "serve" (default) writes FAKE_URLS one after the other into tessaryn-url, then starts a
              tree of receivers and stays; "exit" ends at once.
 FAKE_RECORD: a folder where every process notes what it did: starts (one line per agent start),
-             pids (one per process of the tree), seen (a receiver's line once both stop files exist).
+             pids (one per process of the tree: pid, name, the pid of the agent whose tree it is),
+             seen (a receiver's line once both stop files exist).
+FAKE_REFORKER: a number of processes in the tree that keep forking a successor and exiting.
+FAKE_SIGNAL_PARENT: a signal name; the first agent ever started sends it to its parent (the holder).
 """
 
 import json
@@ -16,6 +19,12 @@ import sys
 import time
 
 RECORD = os.environ["FAKE_RECORD"]
+
+
+def own_pid():
+    """This process's number as the tests see it: the launcher may run the tree in a PID namespace
+    of its own, where os.getpid() gives another number, but /proc is the tests' one."""
+    return int(os.readlink("/proc/self"))
 
 
 def note(name, text):
@@ -38,7 +47,9 @@ def stop_files(folder):
 def receiver(name):
     # Only a kill ends it, as with a receiver that does not stop by itself.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    note("pids", f"{os.getpid()} {name}")
+    note("pids", f"{own_pid()} {name} {os.environ.get('FAKE_TREE', '?')}")
+    if name == "reforker":
+        reforker()
     folder = tessaryn_folder()
     seen = False
     while True:
@@ -47,6 +58,14 @@ def receiver(name):
             note("seen", json.dumps({"name": name, "contents": contents}))
             seen = True
         time.sleep(0.02)
+
+
+def reforker():
+    # Never the same process for long: each generation forks its successor and exits, so a
+    # snapshot of the tree is always about to be out of date.
+    while True:
+        if os.fork() != 0:
+            os._exit(0)
 
 
 def spawn_receiver(name):
@@ -70,8 +89,9 @@ def write_url(folder, text):
 
 
 def agent():
-    note("starts", f"{os.getpid()} {os.getcwd()}")
-    note("pids", f"{os.getpid()} agent")
+    note("starts", f"{own_pid()} {os.getcwd()}")
+    note("pids", f"{own_pid()} agent {own_pid()}")
+    os.environ["FAKE_TREE"] = str(own_pid())
     if os.environ.get("FAKE_MODE") == "exit":
         return 0
     folder = tessaryn_folder()
@@ -83,6 +103,16 @@ def agent():
                 os.unlink(path)
     spawn_receiver("child")
     daemonised_receiver("daemon")
+    # Several chains, so that one of them is mid-fork whenever the tree is looked at.
+    for _ in range(int(os.environ.get("FAKE_REFORKER", "0"))):
+        spawn_receiver("reforker")
+    signal_name = os.environ.get("FAKE_SIGNAL_PARENT")
+    if signal_name and not os.path.exists(os.path.join(RECORD, "signalled")):
+        note("signalled", f"{own_pid()} {signal_name}")
+        try:
+            os.kill(os.getppid(), getattr(signal, signal_name))
+        except OSError as error:
+            note("signalled", f"refused: {error}")
     urls = json.loads(os.environ.get("FAKE_URLS", '["http://127.0.0.1:4321"]'))
     pause = float(os.environ.get("FAKE_URL_PAUSE", "0"))
     for url in urls:

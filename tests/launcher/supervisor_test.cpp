@@ -2,12 +2,14 @@
 // each turn of events. The POSIX platform itself is exercised by the process tests.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "launcher/menu_text.hpp"
 #include "launcher/supervisor.hpp"
 
 namespace tl = tessaryn::launcher;
@@ -26,7 +28,7 @@ class RecordingPlatform final : public tl::Platform {
   std::vector<std::string> log;
   std::map<std::string, std::string> files;
   std::optional<std::string> root = kRoot;
-  bool instance_free = true;
+  tl::InstanceClaim claim{tl::InstanceState::kClaimed, ""};
   bool job_creatable = true;
   bool directory_makeable = true;
   bool icons_present = true;
@@ -36,7 +38,7 @@ class RecordingPlatform final : public tl::Platform {
   std::vector<tl::AgentLaunch> launches;
   tl::LoopEvents* events = nullptr;
 
-  bool claim_single_instance() override { return record("claim"), instance_free; }
+  tl::InstanceClaim claim_single_instance() override { return record("claim"), claim; }
   void forward_open_request() override { record("forward open"); }
   void release_single_instance() override { record("release"); }
   std::optional<std::string> data_root() override { return root; }
@@ -58,7 +60,12 @@ class RecordingPlatform final : public tl::Platform {
     record("delete " + path);
     files.erase(path);
   }
-  void sleep_ms(int milliseconds) override { record("sleep " + std::to_string(milliseconds)); }
+  bool append_file(const std::string& path, std::string_view bytes) override {
+    record("append " + path + " " + std::string(bytes));
+    files[path] += std::string(bytes);
+    return true;
+  }
+  void sleep(std::chrono::milliseconds duration) override { record("sleep " + std::to_string(duration.count())); }
   bool create_agent_job() override { return record("create job"), job_creatable; }
   bool start_agent_in_job(const tl::AgentLaunch& launch) override {
     launches.push_back(launch);
@@ -81,8 +88,8 @@ class RecordingPlatform final : public tl::Platform {
   void show_error(const std::string& text, const std::string& caption) override {
     record("error " + caption + ": " + text);
   }
-  bool create_tray_window(tl::LoopEvents& loop_events, int tick_ms) override {
-    record("window " + std::to_string(tick_ms));
+  bool create_tray_window(tl::LoopEvents& loop_events, std::chrono::milliseconds tick) override {
+    record("window " + std::to_string(tick.count()));
     events = &loop_events;
     return window_creatable;
   }
@@ -117,10 +124,47 @@ std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> 
 
 TEST(SupervisorRun, SecondInstanceHandsOverAndExitsZero) {
   RecordingPlatform platform;
-  platform.instance_free = false;
+  platform.claim = {tl::InstanceState::kHeldElsewhere, ""};
   tl::Supervisor supervisor(platform);
   EXPECT_EQ(supervisor.run(), 0);
   EXPECT_EQ(platform.log, (std::vector<std::string>{"claim", "forward open", "release"}));
+}
+
+TEST(SupervisorRun, AnInstanceThatCannotBeHadIsReportedAndExitsOne) {
+  // The folder the instance lives in is unusable: the launch must not pass for a second copy's
+  // quiet hand-over. Said on the error channel (stderr and a dialog), and in the log when the data
+  // folder can be had; the claim is given back all the same.
+  const std::string problem = "the session folder /run/user/1000 does not exist";
+  const std::string text = "Tessaryn cannot start: " + problem;
+  const std::string log = "/data/Tessaryn/tray-agent-error.log";
+  struct Case {
+    const char* name;
+    std::optional<std::string> root;
+    bool directory_makeable;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"data folder", kRoot, true,
+       {"claim", "mkdir /data/Tessaryn", "append " + log + " " + text + "\n", "error Tessaryn: " + text, "release"}},
+      {"data folder cannot be made", kRoot, false,
+       {"claim", "mkdir /data/Tessaryn", "error Tessaryn: " + text, "release"}},
+      {"no data folder", std::nullopt, true, {"claim", "error Tessaryn: " + text, "release"}},
+  };
+  for (const Case& c : cases) {
+    RecordingPlatform platform;
+    platform.claim = {tl::InstanceState::kUnavailable, problem};
+    platform.root = c.root;
+    platform.directory_makeable = c.directory_makeable;
+    platform.files[log] = "earlier line\n";
+    tl::Supervisor supervisor(platform);
+    EXPECT_EQ(supervisor.run(), 1) << c.name;
+    EXPECT_EQ(platform.log, c.expected) << c.name;
+    EXPECT_TRUE(platform.launches.empty()) << c.name;
+    // Appended: what the agent logged before stays.
+    if (c.expected.size() == 5) {
+      EXPECT_EQ(platform.files[log], "earlier line\n" + text + "\n") << c.name;
+    }
+  }
 }
 
 TEST(SupervisorRun, NormalStartToQuit) {
@@ -346,4 +390,29 @@ TEST(TrayMenu, VersionLineOnlyWhenThereIsOne) {
       EXPECT_TRUE(menu[1].greyed);
     }
   }
+}
+
+TEST(TrayMenu, VersionTextIsShownLiterallyOnWindowsMenus) {
+  // The menu carries the agent's text as written; the Windows menu, which reads "&" as a shortcut
+  // marker, is given every "&" doubled.
+  struct Case {
+    std::string version;
+    std::string windows_text;
+  };
+  const Case cases[] = {
+      {"R&D build", "R&&D build"},
+      {"&", "&&"},
+      {"a&&b&", "a&&&&b&&"},
+      {"Tessaryn 0.1.0", "Tessaryn 0.1.0"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(tl::literal_menu_text(c.version), c.windows_text) << c.version;
+  }
+  RecordingPlatform platform;
+  platform.files["/data/Tessaryn/tessaryn-version.txt"] = "R&D build\r\n";
+  tl::Supervisor supervisor(platform);
+  std::vector<tl::MenuItem> menu = supervisor.tray_menu();
+  ASSERT_EQ(menu.size(), 3u);
+  EXPECT_EQ(menu[1].text, "R&D build");
 }

@@ -2,13 +2,14 @@
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import time
 
 import pytest
 
-from conftest import LauncherFolder, alive, eventually
+from conftest import OTHER_UID, LauncherFolder, alive, as_user_wrapper, eventually, user_folder
 
 GOOD = "http://127.0.0.1:4321"
 
@@ -133,3 +134,49 @@ def test_without_any_data_folder_the_agent_still_runs_and_is_stopped(folder):
     assert not os.path.exists(folder.tessaryn)
     # Without redirection the agent wrote nothing: its output would have been the launcher's.
     assert b"no display" in process.stdout.read()
+
+
+UNUSABLE_INSTANCE_FOLDERS = ["session folder missing", "session folder read-only", "/tmp folder made by another user"]
+
+
+@pytest.mark.parametrize("case", UNUSABLE_INSTANCE_FOLDERS)
+def test_a_launch_that_cannot_run_says_why_and_exits_one(tmp_path, case):
+    # Each once exited 0 with at most one line on stderr: to a desktop user the launch did nothing.
+    uid = os.geteuid()
+    wrapper = []
+    if case != "session folder missing" and uid == 0:
+        # Root passes over permissions, and /tmp/tessaryn-0 is shared with the machine's root.
+        uid = OTHER_UID + UNUSABLE_INSTANCE_FOLDERS.index(case)
+        wrapper = as_user_wrapper(uid)
+        made = user_folder(uid)
+    elif case == "/tmp folder made by another user":
+        pytest.skip("only root can make a folder in another user's name")
+    else:
+        made = LauncherFolder(str(tmp_path))
+    changes = {}
+    planted = None
+    try:
+        if case == "session folder missing":
+            changes["XDG_RUNTIME_DIR"] = expected = os.path.join(made.root, "gone")
+        elif case == "session folder read-only":
+            os.chmod(made.session, 0o500)
+            expected = made.session
+        else:
+            changes["XDG_RUNTIME_DIR"] = None
+            planted = expected = f"/tmp/tessaryn-{uid}"
+            if os.path.isdir(planted) and os.stat(planted).st_uid == 0:
+                os.rmdir(planted)
+            os.mkdir(planted, 0o700)
+        done = subprocess.run([*wrapper, made.launcher], env=made.env(**changes), capture_output=True, timeout=60)
+        assert done.returncode == 1
+        message = next(line for line in done.stderr.decode().splitlines() if "Tessaryn cannot start: " in line)
+        assert expected in message
+        with open(os.path.join(made.tessaryn, "tray-agent-error.log")) as stream:
+            assert message.split(": ", 1)[1] in stream.read()
+        assert made.lines("starts") == []
+    finally:
+        if planted:
+            os.rmdir(planted)
+        made.stop_all()
+        if wrapper:
+            shutil.rmtree(made.root, ignore_errors=True)

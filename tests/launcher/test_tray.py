@@ -98,3 +98,19 @@ def test_tray_icon_click_and_quit_from_the_menu(folder, display):
     assert launcher.wait(timeout=30) == 0
     for request in ("ndi_stop.request", "srt_stop.request"):
         assert open(folder.static(request), "rb").read() == b"stop\n"
+
+
+def test_a_launch_that_cannot_run_says_why_in_a_dialog(folder, display):
+    name, _ = display
+    env = folder.env(DISPLAY=name, NO_AT_BRIDGE="1", XDG_RUNTIME_DIR=os.path.join(folder.root, "gone"))
+    launcher = folder.start(env)
+    # The dialog is a window of its own, titled as the program, that waits for the user.
+    found = eventually(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Tessaryn$"],
+                                              env=dict(os.environ, DISPLAY=name), capture_output=True,
+                                              timeout=30).stdout.split(), what="the dialog")
+    assert launcher.poll() is None
+    subprocess.run(["xdotool", "windowfocus", "--sync", found[-1].decode(), "key", "Return"],
+                   env=dict(os.environ, DISPLAY=name), check=True, timeout=30)
+    assert launcher.wait(timeout=30) == 1
+    assert b"Tessaryn cannot start: " in launcher.stdout.read()
+    assert folder.lines("starts") == []

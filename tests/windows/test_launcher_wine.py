@@ -10,7 +10,7 @@ import time
 import pytest
 
 from wine_support import started_wine  # noqa: F401 (a fixture, used by every test)
-from wine_support import (BUILD, WAIT, environment, local_appdata, posix_test_module, tool, wait_for,
+from wine_support import (BUILD, WAIT, environment, local_appdata, posix_test_module, run, tool, wait_for,
                           win_path, wine_command)
 
 POSIX, _ = posix_test_module("launcher", "test_launcher_process")
@@ -161,3 +161,12 @@ def test_agent_that_cannot_start_exits_one_after_stopping_everything(folder, age
     for name in ("ndi_stop.request", "srt_stop.request"):
         assert folder.static(name).read_bytes() == b"stop\n"
     assert folder.lines("starts") == []
+
+
+def test_the_menu_shows_an_ampersand_in_the_version_text_as_written():
+    # A Windows menu reads "&" as the marker of a keyboard shortcut: "R&D build" showed as "RD build".
+    # Stored doubled, it shows as written.
+    done = run(BUILD / "tests_windows" / "tray_menu_check.exe", "Open Tessaryn", "~R&D build", "~&", "Quit")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode().replace("\r\n", "\n").splitlines() == [
+        "1001 enabled Open Tessaryn", "1002 greyed R&&D build", "1003 greyed &&", "1004 enabled Quit"]

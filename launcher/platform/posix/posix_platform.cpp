@@ -13,8 +13,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "launcher/platform/posix/data_root.hpp"
+#include "launcher/platform/posix/descriptor.hpp"
 #include "launcher/platform/posix/spawn_attributes.hpp"
 
 extern char** environ;
@@ -38,7 +40,7 @@ PosixPlatform::~PosixPlatform() {
   if (loop_ != nullptr) g_main_loop_unref(loop_);
 }
 
-bool PosixPlatform::claim_single_instance() { return instance_.claim(); }
+InstanceClaim PosixPlatform::claim_single_instance() { return instance_.claim(); }
 
 void PosixPlatform::forward_open_request() { instance_.forward_open_request(); }
 
@@ -88,9 +90,9 @@ std::optional<std::string> PosixPlatform::read_file_start(const std::string& pat
   return bytes;
 }
 
-bool PosixPlatform::write_file(const std::string& path, std::string_view bytes) {
-  int file = open_for_writing(path, O_TRUNC);
-  if (file < 0) return false;
+namespace {
+
+bool write_all_and_close(int file, std::string_view bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
     ssize_t n = write(file, bytes.data() + written, bytes.size() - written);
@@ -101,12 +103,23 @@ bool PosixPlatform::write_file(const std::string& path, std::string_view bytes) 
   return close(file) == 0 && written == bytes.size();
 }
 
+}  // namespace
+
+bool PosixPlatform::write_file(const std::string& path, std::string_view bytes) {
+  int file = open_for_writing(path, O_TRUNC);
+  return file >= 0 && write_all_and_close(file, bytes);
+}
+
+bool PosixPlatform::append_file(const std::string& path, std::string_view bytes) {
+  int file = open_for_writing(path, O_APPEND);
+  return file >= 0 && write_all_and_close(file, bytes);
+}
+
 void PosixPlatform::delete_file(const std::string& path) { unlink(path.c_str()); }
 
-void PosixPlatform::sleep_ms(int milliseconds) {
-  timespec left{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+void PosixPlatform::sleep(std::chrono::milliseconds duration) {
+  // Slept to the end whatever signal arrives: the receivers' time to stop is not cut short.
+  std::this_thread::sleep_for(duration);
 }
 
 bool PosixPlatform::create_agent_job() {
@@ -115,27 +128,23 @@ bool PosixPlatform::create_agent_job() {
 }
 
 bool PosixPlatform::start_agent_in_job(const AgentLaunch& launch) {
-  int input = -1, output = -1, error = -1;
+  Descriptor input, output, error;
   if (launch.output_log && launch.error_log) {
-    input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    output = open_for_writing(*launch.output_log, O_APPEND);
-    error = open_for_writing(*launch.error_log, O_APPEND);
+    input.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    output.reset(open_for_writing(*launch.output_log, O_APPEND));
+    error.reset(open_for_writing(*launch.error_log, O_APPEND));
     // Only all three together replace the standard streams.
-    if (input < 0 || output < 0 || error < 0) {
-      for (int descriptor : {input, output, error}) {
-        if (descriptor >= 0) close(descriptor);
-      }
-      input = output = error = -1;
+    if (!input.valid() || !output.valid() || !error.valid()) {
+      input.reset();
+      output.reset();
+      error.reset();
     } else {
       // The log descriptors were opened without waiting; the agent expects ordinary blocking writes.
-      fcntl(output, F_SETFL, fcntl(output, F_GETFL) & ~O_NONBLOCK);
-      fcntl(error, F_SETFL, fcntl(error, F_GETFL) & ~O_NONBLOCK);
+      fcntl(output.get(), F_SETFL, fcntl(output.get(), F_GETFL) & ~O_NONBLOCK);
+      fcntl(error.get(), F_SETFL, fcntl(error.get(), F_GETFL) & ~O_NONBLOCK);
     }
   }
-  agent_ = start_held_agent(launch.program, launch.working_directory, input, output, error);
-  for (int descriptor : {input, output, error}) {
-    if (descriptor >= 0) close(descriptor);
-  }
+  agent_ = start_held_agent(launch.program, launch.working_directory, input.get(), output.get(), error.get());
   return agent_.has_value();
 }
 
@@ -168,12 +177,12 @@ void PosixPlatform::show_error(const std::string& text, const std::string& capti
   tray_.show_error(text, caption);
 }
 
-bool PosixPlatform::create_tray_window(LoopEvents& events, int tick_ms) {
+bool PosixPlatform::create_tray_window(LoopEvents& events, std::chrono::milliseconds tick) {
   events_ = &events;
   loop_ = g_main_loop_new(nullptr, FALSE);
   if (loop_ == nullptr) return false;
   timer_source_ = g_timeout_add(
-      static_cast<guint>(tick_ms),
+      static_cast<guint>(tick.count()),
       [](gpointer self) -> gboolean {
         static_cast<PosixPlatform*>(self)->events_->on_timer();
         return G_SOURCE_CONTINUE;

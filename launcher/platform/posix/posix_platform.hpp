@@ -20,7 +20,7 @@ class PosixPlatform final : public Platform {
   PosixPlatform() = default;
   ~PosixPlatform() override;
 
-  bool claim_single_instance() override;
+  InstanceClaim claim_single_instance() override;
   void forward_open_request() override;
   void release_single_instance() override;
 
@@ -33,7 +33,8 @@ class PosixPlatform final : public Platform {
   std::optional<std::string> read_file_start(const std::string& path, std::size_t max_bytes) override;
   bool write_file(const std::string& path, std::string_view bytes) override;
   void delete_file(const std::string& path) override;
-  void sleep_ms(int milliseconds) override;
+  bool append_file(const std::string& path, std::string_view bytes) override;
+  void sleep(std::chrono::milliseconds duration) override;
 
   bool create_agent_job() override;
   bool start_agent_in_job(const AgentLaunch& launch) override;
@@ -44,7 +45,7 @@ class PosixPlatform final : public Platform {
 
   bool load_icons() override;
   void show_error(const std::string& text, const std::string& caption) override;
-  bool create_tray_window(LoopEvents& events, int tick_ms) override;
+  bool create_tray_window(LoopEvents& events, std::chrono::milliseconds tick) override;
   void run_loop() override;
   void destroy_tray_window() override;
 

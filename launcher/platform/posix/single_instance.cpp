@@ -29,30 +29,51 @@ bool socket_address(const std::string& path, sockaddr_un& address) {
 
 }  // namespace
 
-std::optional<std::string> instance_folder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime);
+InstanceFolder instance_folder() {
+  // A relative value is no session folder at all (the XDG rules say to ignore it).
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+    // The session manager makes this folder; one that is missing or no folder means the session is
+    // broken, and a made-up replacement would split the single instance in two.
+    struct stat info;
+    if (stat(runtime, &info) != 0) {
+      return {std::nullopt, std::string("the session folder ") + runtime + " (XDG_RUNTIME_DIR) cannot be used: " +
+                                std::strerror(errno)};
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      return {std::nullopt, std::string("the session folder ") + runtime + " (XDG_RUNTIME_DIR) is not a folder"};
+    }
+    return {std::string(runtime), {}};
+  }
   // Without a session folder the lock lives in /tmp, where another user could have planted the
   // folder first: it counts only if it is ours and closed to everyone else.
   std::string folder = "/tmp/tessaryn-" + std::to_string(getuid());
   mkdir(folder.c_str(), 0700);
   struct stat info;
-  if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
-      (info.st_mode & 077) != 0) {
-    std::fprintf(stderr, "Tessaryn: %s is not a private folder of this user\n", folder.c_str());
-    return std::nullopt;
+  if (lstat(folder.c_str(), &info) != 0) {
+    return {std::nullopt, folder + " cannot be made: " + std::strerror(errno)};
   }
-  return folder;
+  if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+    return {std::nullopt, folder + " is not a private folder of this user (another user may have made it); "
+                                   "remove it, or start Tessaryn in a desktop session that sets XDG_RUNTIME_DIR"};
+  }
+  return {folder, {}};
 }
 
 SingleInstance::~SingleInstance() { release(); }
 
-bool SingleInstance::claim() {
-  folder_ = instance_folder();
-  if (!folder_) return false;
+InstanceClaim SingleInstance::claim() {
+  InstanceFolder found = instance_folder();
+  if (!found.path) return {InstanceState::kUnavailable, found.problem};
+  folder_ = found.path;
   std::string lock_path = *folder_ + kLockName;
-  lock_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) return false;
+  lock_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (lock_ < 0) {
+    return {InstanceState::kUnavailable, "the lock file " + lock_path + " cannot be opened: " + std::strerror(errno)};
+  }
+  if (flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return {InstanceState::kHeldElsewhere, {}};
+    return {InstanceState::kUnavailable, "the lock file " + lock_path + " cannot be locked: " + std::strerror(errno)};
+  }
 
   // Holding the lock, no other copy can be binding the socket: a leftover one is stale.
   std::string socket_path = *folder_ + kSocketName;
@@ -66,7 +87,7 @@ bool SingleInstance::claim() {
       socket_ = -1;
     }
   }
-  return true;
+  return {InstanceState::kClaimed, {}};
 }
 
 void SingleInstance::forward_open_request() {

@@ -5,12 +5,18 @@
 #include <optional>
 #include <string>
 
+#include "launcher/platform.hpp"
+
 namespace tessaryn::launcher::posix {
 
 // The folder of the lock and the socket: $XDG_RUNTIME_DIR (the user's desktop session) when it is
-// an absolute path, else /tmp/tessaryn-<uid>, made private to the user. None when that folder is
-// not safely the user's own.
-std::optional<std::string> instance_folder();
+// an absolute path, else /tmp/tessaryn-<uid>, made private to the user. No path, and what is
+// wrong, when that folder is missing or not safely the user's own.
+struct InstanceFolder {
+  std::optional<std::string> path;
+  std::string problem;  // why there is none, for the user
+};
+InstanceFolder instance_folder();
 
 class SingleInstance {
  public:
@@ -19,9 +25,10 @@ class SingleInstance {
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
 
-  // True when this process now holds the instance. The lock goes with the process, so a copy that
-  // crashed never blocks the next one.
-  bool claim();
+  // kClaimed when this process now holds the instance. The lock goes with the process, so a copy
+  // that crashed never blocks the next one. kUnavailable when the lock cannot even be tried (a
+  // missing, read-only or foreign folder): that is no second copy, and must not pass for one.
+  InstanceClaim claim();
   // Connects to the running copy's socket; the connection itself is the open request.
   void forward_open_request();
   void release();

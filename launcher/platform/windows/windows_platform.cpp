@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include "launcher/menu_text.hpp"
+
 #include <cwchar>
 #include <vector>
 
@@ -50,9 +52,11 @@ WindowsPlatform::~WindowsPlatform() {
   release_single_instance();
 }
 
-bool WindowsPlatform::claim_single_instance() {
+InstanceClaim WindowsPlatform::claim_single_instance() {
   mutex_ = ::CreateMutexW(nullptr, TRUE, kMutexName);
-  return mutex_ != nullptr && ::GetLastError() != ERROR_ALREADY_EXISTS;
+  // A mutex that cannot be created is taken for another copy's, as the documented start says.
+  if (mutex_ == nullptr || ::GetLastError() == ERROR_ALREADY_EXISTS) return {InstanceState::kHeldElsewhere, {}};
+  return {InstanceState::kClaimed, {}};
 }
 
 void WindowsPlatform::forward_open_request() {
@@ -108,10 +112,9 @@ std::optional<std::string> WindowsPlatform::read_file_start(const std::string& p
   return bytes;
 }
 
-bool WindowsPlatform::write_file(const std::string& path, std::string_view bytes) {
-  const std::wstring wide = wide_from_utf8(path);
-  HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+bool write_all_and_close(HANDLE file, std::string_view bytes) {
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const bool ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -119,9 +122,26 @@ bool WindowsPlatform::write_file(const std::string& path, std::string_view bytes
   return ::CloseHandle(file) && ok;
 }
 
+}  // namespace
+
+bool WindowsPlatform::write_file(const std::string& path, std::string_view bytes) {
+  const std::wstring wide = wide_from_utf8(path);
+  return write_all_and_close(::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr),
+                             bytes);
+}
+
+bool WindowsPlatform::append_file(const std::string& path, std::string_view bytes) {
+  const std::wstring wide = wide_from_utf8(path);
+  // Shared as the agent's own log handles are, so that an agent writing to it does not refuse us.
+  return write_all_and_close(::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                             bytes);
+}
+
 void WindowsPlatform::delete_file(const std::string& path) { ::DeleteFileW(wide_from_utf8(path).c_str()); }
 
-void WindowsPlatform::sleep_ms(int milliseconds) { ::Sleep(static_cast<DWORD>(milliseconds)); }
+void WindowsPlatform::sleep(std::chrono::milliseconds duration) { ::Sleep(static_cast<DWORD>(duration.count())); }
 
 bool WindowsPlatform::create_agent_job() {
   close_if_open(job_);
@@ -213,7 +233,7 @@ void WindowsPlatform::show_error(const std::string& text, const std::string& cap
   ::MessageBoxW(nullptr, wide_from_utf8(text).c_str(), wide_from_utf8(caption).c_str(), MB_OK | MB_ICONERROR);
 }
 
-bool WindowsPlatform::create_tray_window(LoopEvents& events, int tick_ms) {
+bool WindowsPlatform::create_tray_window(LoopEvents& events, std::chrono::milliseconds tick) {
   events_ = &events;
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
@@ -239,7 +259,7 @@ bool WindowsPlatform::create_tray_window(LoopEvents& events, int tick_ms) {
   std::wcsncpy(tray.szTip, kWindowTitle, sizeof tray.szTip / sizeof tray.szTip[0] - 1);
   tray_icon_added_ = ::Shell_NotifyIconW(NIM_ADD, &tray) != FALSE;
 
-  ::SetTimer(window_, kTickTimerId, static_cast<UINT>(tick_ms), nullptr);
+  ::SetTimer(window_, kTickTimerId, static_cast<UINT>(tick.count()), nullptr);
   return true;
 }
 
@@ -265,13 +285,20 @@ void WindowsPlatform::remove_tray_icon() {
   tray_icon_added_ = false;
 }
 
-void WindowsPlatform::show_tray_menu() {
+HMENU create_tray_menu(const std::vector<MenuItem>& items) {
   HMENU menu = ::CreatePopupMenu();
-  if (menu == nullptr) return;
-  for (const MenuItem& item : events_->tray_menu()) {
+  if (menu == nullptr) return nullptr;
+  for (const MenuItem& item : items) {
     const UINT flags = MF_STRING | (item.greyed ? MF_GRAYED : 0U);
-    ::AppendMenuW(menu, flags, static_cast<UINT_PTR>(item.command), wide_from_utf8(item.text).c_str());
+    ::AppendMenuW(menu, flags, static_cast<UINT_PTR>(item.command),
+                  wide_from_utf8(literal_menu_text(item.text)).c_str());
   }
+  return menu;
+}
+
+void WindowsPlatform::show_tray_menu() {
+  HMENU menu = create_tray_menu(events_->tray_menu());
+  if (menu == nullptr) return;
   POINT cursor{};
   ::GetCursorPos(&cursor);
   // Without the foreground the menu would stay open after a click elsewhere.

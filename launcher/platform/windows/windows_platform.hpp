@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "launcher/platform.hpp"
 
@@ -21,12 +22,16 @@ inline constexpr int kIconResource = 1;
 std::wstring wide_from_utf8(std::string_view text);
 std::string utf8_from_wide(std::wstring_view text);
 
+// The tray's popup menu for `items`, every text shown as written; null when no menu can be made.
+// The caller destroys it.
+HMENU create_tray_menu(const std::vector<MenuItem>& items);
+
 class WindowsPlatform final : public Platform {
  public:
   explicit WindowsPlatform(HINSTANCE instance) : instance_(instance) {}
   ~WindowsPlatform() override;
 
-  bool claim_single_instance() override;
+  InstanceClaim claim_single_instance() override;
   void forward_open_request() override;
   void release_single_instance() override;
 
@@ -39,7 +44,8 @@ class WindowsPlatform final : public Platform {
   std::optional<std::string> read_file_start(const std::string& path, std::size_t max_bytes) override;
   bool write_file(const std::string& path, std::string_view bytes) override;
   void delete_file(const std::string& path) override;
-  void sleep_ms(int milliseconds) override;
+  bool append_file(const std::string& path, std::string_view bytes) override;
+  void sleep(std::chrono::milliseconds duration) override;
 
   bool create_agent_job() override;
   bool start_agent_in_job(const AgentLaunch& launch) override;
@@ -50,7 +56,7 @@ class WindowsPlatform final : public Platform {
 
   bool load_icons() override;
   void show_error(const std::string& text, const std::string& caption) override;
-  bool create_tray_window(LoopEvents& events, int tick_ms) override;
+  bool create_tray_window(LoopEvents& events, std::chrono::milliseconds tick) override;
   void run_loop() override;
   void destroy_tray_window() override;
 
