@@ -14,6 +14,9 @@ function(tessaryn_static_pkg name prefix)
     endif()
     separate_arguments(_${_what} UNIX_COMMAND "${_out}")
   endforeach()
+  # A C++ library's file names the shared libgcc, whose import library would make the program need
+  # its DLL; the programs link the static one themselves (-static-libgcc).
+  list(REMOVE_ITEM _libs -lgcc_s)
   add_library(PkgConfig::${name} INTERFACE IMPORTED GLOBAL)
   set_target_properties(PkgConfig::${name} PROPERTIES
     INTERFACE_COMPILE_OPTIONS "${_cflags}" INTERFACE_LINK_LIBRARIES "${_libs}")
