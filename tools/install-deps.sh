@@ -10,9 +10,22 @@ packages=(
   libturbojpeg0-dev
   ffmpeg ssocr libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libsrt-gnutls-dev srt-tools
   libgtk-3-dev xdg-utils xvfb trayer x11-apps xdotool
-  g++-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev nasm
   chromium chromium-driver python3-selenium
 )
+
+# The Windows build compiles wancapture's libraries from Debian's own source packages, so the main
+# archive's source entries are needed beside its binary ones: they are derived from those.
+sources_missing() {
+  ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx 'Sources'
+}
+source_entries() {
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources
+  elif [ -f /etc/apt/sources.list ]; then
+    sed -n 's/^deb \(.*debian.*\)$/deb-src \1/p' /etc/apt/sources.list
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,11 +34,13 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+need_sources=0
+sources_missing && need_sources=1
+if [ ${#missing[@]} -eq 0 ] && [ $need_sources -eq 0 ]; then
   exit 0
 fi
 
-echo "installing: ${missing[*]}"
+[ ${#missing[@]} -eq 0 ] || echo "installing: ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
   sudo=()
 elif command -v sudo >/dev/null 2>&1; then
@@ -35,5 +50,14 @@ else
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ $need_sources -eq 1 ]; then
+  entries=$(source_entries)
+  if [ -n "$entries" ]; then
+    target=/etc/apt/sources.list.d/tessaryn-deb-src.list
+    [ -f /etc/apt/sources.list.d/debian.sources ] && target=/etc/apt/sources.list.d/tessaryn-deb-src.sources
+    echo "adding the distribution's source entries: $target"
+    printf '%s\n' "$entries" | "${sudo[@]}" tee "$target" >/dev/null
+  fi
+fi
 "${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] || "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,7 +1,6 @@
 #include "receivers/wancapture/log_filter.hpp"
 
-#include <srt/srt.h>
-#include <syslog.h>
+#include <srt/srt.h>  // also the log levels, which are syslog's on every platform
 
 #include <cstdio>
 #include <vector>

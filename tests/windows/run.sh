@@ -29,9 +29,16 @@ wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
 [ -n "$wineserver" ] || skip "no wineserver"
 
+# wancapture's libraries for Windows: built once per machine (several minutes) and kept outside the
+# clone; the last line names their prefix. A failure here fails the run: it is not a missing tool.
+deps=$(JOBS=$jobs bash "$root/tools/build-windows-deps.sh" | tail -n 1)
+[ -f "$deps/.complete" ] || { echo "the Windows libraries were not built" >&2; exit 1; }
+
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_BUILD_TYPE=Release -DTESSARYN_WINDOWS_DEPS="$deps"
+elif ! grep -qxF "TESSARYN_WINDOWS_DEPS:PATH=$deps" "$build/CMakeCache.txt"; then
+  cmake "$build" -DTESSARYN_WINDOWS_DEPS="$deps"
 fi
 cmake --build "$build" -j "$jobs"
 
