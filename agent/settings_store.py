@@ -335,10 +335,16 @@ class SettingsStore:
             self._seen = seen
             raw, unreadable, data = self._read_file(info)
             if unreadable is not None:
-                problems = [f"settings file: the file {unreadable}; the settings in force were kept"]
-                settings = self.settings
-            else:
-                settings, problems = validate(raw)
+                # Not rewritten: an editor may still be writing it, and its next state is read
+                # when it comes. A copy of what it held is kept all the same.
+                self.problems = [f"settings file: the file {unreadable}; the settings in force were kept"]
+                try:
+                    self.rejected_copy = self._keep_rejected(data) if data else None
+                except OSError as error:
+                    self.problems.append(f"settings file: no copy could be kept ({error.strerror})")
+                self.version += 1
+                return False
+            settings, problems = validate(raw)
             if not problems:
                 self.problems, self.rejected_copy = [], None
                 changed = settings != self.settings

@@ -13,6 +13,7 @@ const ui = {
   settings: null,          // the settings being edited (the passphrase is never sent to the page)
   settingsVersion: null,
   dirtyZones: false,
+  sourceEdited: false,     // the source form holds choices not applied yet: a reload leaves them
   edits: 0,                // zone edits made, so that a save only clears what it carried
   saveTimer: null,
   selected: null,          // name of the selected zone
@@ -55,6 +56,7 @@ async function loadSettings() {
 }
 
 function showSource() {
+  if (ui.sourceEdited) return;
   const s = ui.settings;
   $("receiver-" + s.receiver).checked = true;
   $("srt-port").value = s.srt.port;
@@ -96,6 +98,7 @@ async function applySource() {
     return;
   }
   message("source-message", "applied", "ok");
+  ui.sourceEdited = false;
   await loadSettings();
 }
 
@@ -117,7 +120,8 @@ async function saveZones() {
     return;
   }
   if (edits === ui.edits) ui.dirtyZones = false;
-  message("zone-message", "saved", "ok");
+  // A value still refused in a field stays said until it is mended.
+  if (!document.querySelector("#zone-editor input.invalid")) message("zone-message", "saved", "ok");
 }
 
 // ---- zones -------------------------------------------------------------------------------
@@ -173,8 +177,9 @@ function showZoneEditor() {
   const p = processingOf(zone);
   for (const key of PROCESSING) {
     const input = $("p-" + key);
+    if (document.activeElement === input && input.type !== "checkbox") continue;  // being typed into
     if (input.type === "checkbox") input.checked = !!p[key];
-    else if (document.activeElement !== input) input.value = p[key];
+    else input.value = p[key];
     input.classList.remove("invalid");
   }
   const extra = Object.keys(p).filter((k) => !PROCESSING.includes(k));
@@ -606,6 +611,8 @@ async function start() {
     return option;
   }));
   for (const radio of document.querySelectorAll("input[name=receiver]")) radio.addEventListener("change", showReceiverChoice);
+  for (const input of document.querySelectorAll("#source-panel input, #source-panel select"))
+    input.addEventListener("input", () => { ui.sourceEdited = true; });
   $("apply-source").addEventListener("click", applySource);
   $("ndi-refresh").addEventListener("click", refreshSources);
   $("zone-name").addEventListener("change", onNameInput);

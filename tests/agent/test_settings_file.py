@@ -151,6 +151,10 @@ def test_bad_files_never_stop_the_agent_and_are_kept(tmp_path):
                 assert time.monotonic() < deadline, f"file {n}: no message; {state['problems']}"
                 time.sleep(0.05)
             assert run.process.poll() is None
+            if state["problems"][0].startswith("settings file:"):
+                # Not JSON: left as it is (an editor may still be writing it), the settings in force kept.
+                assert settings_path.read_bytes() == content
+                continue
             mended = json.loads(settings_path.read_text())
             assert mended == validate(mended)[0]
             assert not math.isnan(mended["read_interval_ms"]) and mended["read_interval_ms"] <= 10000
