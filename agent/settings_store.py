@@ -351,12 +351,15 @@ class SettingsStore:
                 self.settings = settings
                 self.version += changed
                 return changed
+            rejected_copy = None
             try:
-                self.rejected_copy = self._keep_rejected(data) if data else None
+                rejected_copy = self._keep_rejected(data) if data else None
                 self._write(settings)
                 self._seen = file_identity(self.path)[1]
             except OSError as error:
                 problems.append(f"settings file: the mended settings could not be written ({error.strerror})")
+            # Told only once the file is mended, so that whoever sees the message finds the new file.
+            self.rejected_copy = rejected_copy
             self.problems = problems
             self.settings = settings
             self.version += 1
