@@ -67,6 +67,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/run.py --build $(BUILD)
 	$(PYTHON) bench/receivers_bench.py --build $(BUILD)
 	$(PYTHON) bench/lancapture_bench.py --build $(BUILD)
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/live_bench.py
 
 install: build
 	cmake --install $(BUILD)

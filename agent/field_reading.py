@@ -1,16 +1,20 @@
 """Reading every zone of the newest preview with native_ocr.panelsight.
 
-The preview is copied once and decoded once per reading, so all zones of one reading come from one
-frame. Each zone is read by the reader of its role; a build without a clock reader skips clock
-zones. Where the package offers calibration (native_ocr.calibrate), a zone without processing
+The preview is read once and decoded once, in memory, per reading, so all zones of one reading
+come from one frame. Each zone is read by the reader of its role; a build without a clock reader
+skips clock zones. Where the package offers calibration (native_ocr.calibrate), a zone without processing
 settings of its own is read with the settings calibration suggests for it on the first frame it is
 read from.
 """
 
 import json
+import os
 import time
 
-from agent_files import file_identity, write_atomically
+import cv2
+import numpy as np
+
+from agent_files import file_identity
 from zone_view import reading_summary
 
 from native_ocr.roles import field_kind
@@ -19,15 +23,29 @@ NO_CLOCK_READER = "no clock reader in this build"
 
 
 def reader_for(panelsight, role):
-    """A function (zone, frame, snapshot_path) -> result, or None when the role cannot be read."""
+    """A function (zone, frame, snapshot) -> result, or None when the role cannot be read;
+    snapshot() gives the path of the preview's copy for readers that only take a file."""
     kind = field_kind(role)
     from_image = getattr(panelsight, f"read_{kind}_from_image", None)
     if from_image is not None:
-        return lambda zone, frame, path: from_image(zone, frame)
+        return lambda zone, frame, snapshot: from_image(zone, frame)
     from_file = getattr(panelsight, f"read_{kind}", None)
     if from_file is not None:
-        return lambda zone, frame, path: from_file(zone, path)
+        return lambda zone, frame, snapshot: from_file(zone, snapshot())
     return None
+
+
+def decode(data):
+    """The preview's bytes as a BGR frame, or None: what the module's decoder gives for the same
+    file (the same OpenCV decoder, colour, nothing but 8-bit three-channel frames), without a
+    file on the reading's path."""
+    try:
+        frame = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+    except cv2.error:
+        return None
+    if frame is None or frame.ndim != 3 or frame.shape[2] != 3 or frame.dtype != np.uint8:
+        return None
+    return frame
 
 
 def _calibration():
@@ -52,6 +70,8 @@ class FieldReader:
         # capture time.
         self.results = []
         self.capture_time = None
+        self.capture_ns = None
+        self.data = None   # the newest preview's bytes
 
     def zone_for_reading(self, zone, frame):
         """The zone as read: with calibrated settings when calibration is on and the operator set
@@ -74,19 +94,32 @@ class FieldReader:
         info, seen = file_identity(preview_path)
         if info is None or seen == self._last_seen:
             return None
-        self._last_seen = seen
+        started = time.time()
         try:
             with open(preview_path, "rb") as stream:
+                # The file read, not the one stat saw a moment ago: its time must match its frame.
+                info = os.fstat(stream.fileno())
                 data = stream.read()
         except OSError:
             return None
-        # A private copy that nothing needs after a crash: no flush to disk on the reading's path.
-        write_atomically(self.snapshot_path, data, sync=False)
-        frame = self.panelsight.decode_bgr_image(self.snapshot_path)
+        self._last_seen = (info.st_ino, info.st_mtime_ns, info.st_size)
+        self.data = data
+        frame = decode(data)
+        written = []
+
+        def snapshot():
+            # The agent's private copy, for readers that only take a file; written and read by
+            # this thread only, so no temporary file, rename or flush on the reading's path.
+            if not written:
+                with open(self.snapshot_path, "wb") as stream:
+                    stream.write(data)
+                written.append(True)
+            return self.snapshot_path
         # The preview's modification time is when the receiver finished writing it, just before
         # the rename that published it: the capture time the tracker's timing rules go by.
-        reading = {"event": "reading", "time": round(time.time(), 3),
+        reading = {"event": "reading", "time": round(started, 4),
                    "preview_mtime": round(info.st_mtime_ns / 1e9, 3), "fields": {}}
+        self.capture_ns = info.st_mtime_ns
         self.capture_time = info.st_mtime_ns / 1e9
         self.results = []
         if frame is None:
@@ -101,7 +134,7 @@ class FieldReader:
                 field = {"value": None, "valid": False, "reason": "skipped", "skipped": NO_CLOCK_READER}
             else:
                 try:
-                    result = reader(self.zone_for_reading(zone, frame), frame, self.snapshot_path)
+                    result = reader(self.zone_for_reading(zone, frame), frame, snapshot)
                     field = reading_summary(result)
                 except Exception as error:  # a malformed zone must not stop the other readings
                     field = {"value": None, "valid": False, "reason": f"error: {error}"}

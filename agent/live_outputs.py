@@ -73,7 +73,7 @@ def _replace_text(path, text):
     """Atomic replacement without a flush to disk: readers must never see half a value, but a value
     lost in a power cut is replaced by the next one anyway, and a sync would cost the latency budget.
     A reader holding the file open can make the rename fail on some systems: retry briefly, then
-    leave the old value for the next change."""
+    report False so that the caller tries again later."""
     temporary = f"{path}.tmp"
     with open(temporary, "w", encoding="utf-8", newline="") as stream:
         stream.write(text)
@@ -88,6 +88,50 @@ def _replace_text(path, text):
     except OSError:
         pass
     return False
+
+
+class _TextWriter:
+    """Writes the text files on a thread of their own: a rename can take milliseconds on a busy
+    disk, and the WebSocket and HTTP outputs must not wait for it. Only the newest text of each
+    file is written; a text overtaken before its turn is skipped."""
+
+    def __init__(self):
+        self._pending = {}
+        self._wake = threading.Condition()
+        self._stopping = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def put(self, path, text):
+        with self._wake:
+            self._pending[path] = text
+            self._wake.notify()
+
+    def _run(self):
+        while True:
+            with self._wake:
+                while not self._pending and not self._stopping:
+                    self._wake.wait()
+                if not self._pending:
+                    return
+                path, text = next(iter(self._pending.items()))
+                del self._pending[path]
+            try:
+                written = _replace_text(path, text)
+            except OSError:
+                written = True   # the folder went away; the next change tries again
+            if not written and not self._stopping:
+                # A reader keeps the file open: try again shortly unless a newer text came.
+                with self._wake:
+                    self._pending.setdefault(path, text)
+                    self._wake.wait(0.05)
+
+    def stop(self):
+        """Writes what is pending, then ends."""
+        with self._wake:
+            self._stopping = True
+            self._wake.notify()
+        self._thread.join(10)
 
 
 class _WebSocketServer:
@@ -171,11 +215,13 @@ class LiveOutputs:
         self._file_names = {}
         self._websocket_port = live["websocket_port"]
         self._websocket = None
+        self._texts = None
         self.websocket_url = None
 
     def start(self):
         if self.text_folder is not None:
             os.makedirs(self.text_folder, mode=0o755, exist_ok=True)
+            self._texts = _TextWriter()
         try:
             self._websocket = _WebSocketServer(self._websocket_port, self._snapshot_message)
             self.websocket_url = f"ws://127.0.0.1:{self._websocket.port}/"
@@ -185,6 +231,8 @@ class LiveOutputs:
     def stop(self):
         if self._websocket is not None:
             self._websocket.stop()
+        if self._texts is not None:
+            self._texts.stop()
 
     # -- states in ----------------------------------------------------------------------------
 
@@ -208,14 +256,14 @@ class LiveOutputs:
     def _publish(self, changed):
         if not changed:
             return
-        if self.text_folder is not None:
-            for state in changed:
-                name = self._file_names.get(state["name"])
-                if name is not None:
-                    _replace_text(os.path.join(self.text_folder, name), state["text"])
         if self._websocket is not None:
             self._websocket.broadcast(json.dumps({"type": "change", "time": round(time.time(), 3),
                                                   "fields": changed}, separators=(",", ":")))
+        if self._texts is not None:
+            for state in changed:
+                name = self._file_names.get(state["name"])
+                if name is not None:
+                    self._texts.put(os.path.join(self.text_folder, name), state["text"])
 
     # -- states out ---------------------------------------------------------------------------
 
@@ -236,8 +284,11 @@ class LiveOutputs:
             body = {state["name"]: state for state in self.fields()}
         elif route == "/api/fields/list":
             body = self.fields()
+        elif route == "/api/fields/text":
+            body = {state["name"]: state["text"] for state in self.fields()}
         elif route == "/api/live":
             body = {"websocket": self.websocket_url, "fields": "/api/fields", "fields_list": "/api/fields/list",
+                    "fields_text": "/api/fields/text",
                     "text_folder": self.text_folder,
                     "websocket_clients": self._websocket.clients() if self._websocket else 0}
         else:

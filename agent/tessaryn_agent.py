@@ -119,8 +119,13 @@ class Agent:
         published_at = time.time()
         if changed:
             emit({"event": "published", "time": round(published_at, 4),
-                  "preview_mtime": round(self.reader.capture_time, 4), "fields": changed})
+                  "preview_mtime_ns": self.reader.capture_ns, "fields": changed})
         reading["published_at"] = round(published_at, 4)
+        reading["preview_mtime_ns"] = self.reader.capture_ns
+        for state in self.live.fields(self.reader.capture_time):
+            field = reading["fields"].get(state["name"])
+            if field is not None:
+                field.update(on_air=state["value"], state=state["state"])
         return reading
 
     def step(self):
@@ -139,11 +144,7 @@ class Agent:
         self.state.update(receiver_status=status, receiver_running=self.receiver.running())
         self.publish_time_changes()
         if reading is not None:
-            try:
-                with open(self.files.snapshot, "rb") as stream:
-                    self.state.set_preview(stream.read())
-            except OSError:
-                pass
+            self.state.set_preview(self.reader.data)
             self.state.update(reading=reading)
             emit(reading)
 

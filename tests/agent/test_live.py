@@ -11,6 +11,7 @@ import time
 import urllib.request
 
 import cv2
+import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -147,6 +148,8 @@ def test_running_agent_publishes_confirmed_values_over_http_websocket_and_files(
         assert [state["name"] for state in as_list] == [zone["name"] for zone in settings["zones"]]
         assert set(as_list[0]) == {"name", "role", "value", "text", "raw", "raw_valid", "confidence", "state",
                                    "age", "running", "mode"}
+        texts = json.loads(urllib.request.urlopen(url + "/api/fields/text", timeout=10).read())
+        assert texts == {name: str(value) for name, value in truths.items()}
         live = json.loads(urllib.request.urlopen(url + "/api/live", timeout=10).read())
         assert live["websocket"] == serving["websocket"] and live["websocket_clients"] == 1
         for name, value in truths.items():
@@ -176,3 +179,79 @@ def current(listener):
     for message in list(listener.messages):
         fields.update(on_air(message))
     return fields
+
+
+class StubReaders:
+    """Readers that note the zone they were given and read 3 everywhere."""
+
+    def __init__(self):
+        self.zones = []
+
+    def _read(self, zone, frame):
+        self.zones.append(zone)
+        return {"value": 3, "valid": True, "reason": "ok", "ocr_items": []}
+
+    read_score_from_image = read_period_from_image = read_single_digit_from_image = read_clock_from_image = _read
+
+
+def test_zones_without_settings_are_calibrated_once_and_failures_do_not_stop_reading(tmp_path):
+    from field_reading import FieldReader
+
+    zones = [{"name": "home", "role": "home_score", "x": 0.1, "y": 0.1, "width": 0.2, "height": 0.2},
+             {"name": "guest", "role": "guest_score", "x": 0.5, "y": 0.1, "width": 0.2, "height": 0.2},
+             {"name": "period", "role": "period", "x": 0.4, "y": 0.5, "width": 0.1, "height": 0.2,
+              "processing": {"threshold": 90}}]
+    asked, problems = [], []
+
+    def suggest_processing(image, zone):
+        asked.append(zone["name"])
+        if zone["name"] == "guest":
+            raise ValueError("nothing to calibrate on")
+        return {"threshold": 123}
+
+    readers = StubReaders()
+    reader = FieldReader(readers, str(tmp_path / "snapshot.jpg"), emit=problems.append)
+    reader.suggest_processing = suggest_processing
+    preview = tmp_path / "preview.jpg"
+    for shade in (40, 80):
+        frame = np.full((90, 160, 3), shade, np.uint8)
+        cv2.imwrite(str(tmp_path / "next.jpg"), frame)
+        os.replace(tmp_path / "next.jpg", preview)
+        reading = reader.read_if_new(str(preview), zones)
+        assert reading["frame"] == [160, 90] and set(reading["fields"]) == {"home", "guest", "period"}
+        assert [result["value"] for _, _, result in reader.results] == [3, 3, 3]
+    assert asked == ["home", "guest"]          # once per zone; the operator's own settings stay
+    assert [z.get("processing") for z in readers.zones] == [{"threshold": 123}, None, {"threshold": 90}] * 2
+    assert [p["event"] for p in problems] == ["calibration_problem"] and problems[0]["zone"] == "guest"
+    # An edited zone is a new zone.
+    zones[0] = dict(zones[0], width=0.25)
+    cv2.imwrite(str(tmp_path / "next.jpg"), np.zeros((90, 160, 3), np.uint8))
+    os.replace(tmp_path / "next.jpg", preview)
+    reader.read_if_new(str(preview), zones)
+    assert asked == ["home", "guest", "home"]
+    assert not os.path.exists(tmp_path / "snapshot.jpg"), "no file is written when every reader takes a frame"
+
+
+def test_text_files_held_open_by_a_reader_are_written_once_it_lets_go(tmp_path, monkeypatch):
+    import live_outputs
+
+    real_replace = os.replace
+    refusals = {"left": 7}   # more than one round of quick retries
+
+    def replace(source, target):
+        if refusals["left"] > 0:
+            refusals["left"] -= 1
+            raise PermissionError("the file is open in another program")
+        real_replace(source, target)
+
+    monkeypatch.setattr(live_outputs.os, "replace", replace)
+    writer = live_outputs._TextWriter()
+    path = str(tmp_path / "clock.txt")
+    writer.put(path, "1:00")
+    writer.put(path, "59.9")       # overtakes the first text before its turn, or after it
+    deadline = time.monotonic() + 10
+    while (not os.path.exists(path) or open(path).read() != "59.9") and time.monotonic() < deadline:
+        time.sleep(0.02)
+    writer.stop()
+    assert open(path).read() == "59.9" and refusals["left"] == 0
+    assert not os.path.exists(path + ".tmp")

@@ -216,3 +216,12 @@ def test_what_counts_as_a_dark_field(reading, blank):
 def test_bad_settings_are_refused(config):
     with pytest.raises(ValueError):
         BoardTracker(config)
+
+
+def test_a_clock_counting_up_is_followed_too_and_a_step_back_waits_for_confirmation():
+    steps = [(k * 0.2, f"0:{10 + k // 5:02d}") for k in range(15)]     # 0:10, 0:11, 0:12 a second each
+    steps += [(3.0, "0:12"), (3.2, "0:11"), (3.4, "0:11")]            # the operator sets it back
+    seen = play("home_penalty_1", steps)
+    assert seen[10] == ("0:12", "live")                               # running: on air with its first reading
+    assert seen[5] == ("0:10", "held") and seen[6] == ("0:11", "live")  # from rest: one more preview
+    assert seen[-2] == ("0:12", "held") and seen[-1] == ("0:11", "live")
