@@ -345,6 +345,12 @@ class SettingsStore:
                 self.version += 1
                 return False
             settings, problems = validate(raw)
+            if settings["srt"]["passphrase"] and info.st_mode & 0o077:
+                # A hand-written file holding a passphrase is made private to the user.
+                try:
+                    os.chmod(self.path, 0o600)
+                except OSError as error:
+                    problems.append(f"settings file: holds a passphrase but others may read it ({error.strerror})")
             if not problems:
                 self.problems, self.rejected_copy = [], None
                 changed = settings != self.settings

@@ -98,6 +98,15 @@ def test_a_bad_passphrase_is_never_quoted_back_nor_dropped():
     assert "passphrase" not in shown["srt"] and shown["srt"]["passphrase_set"] is True
 
 
+def test_a_hand_written_file_holding_a_passphrase_is_made_private(tmp_path):
+    path = tmp_path / "agent-settings.json"
+    path.write_text(json.dumps({"srt": {"passphrase": "a-good-passphrase"}}))
+    path.chmod(0o644)
+    store = SettingsStore(str(path))
+    assert store.reload_if_changed() and store.problems == []
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+
+
 def test_a_mended_file_is_kept_beside_the_settings_and_the_new_file_is_private(tmp_path):
     path = tmp_path / "agent-settings.json"
     bad = b'{"srt": {"port": "9000/udp", "passphrase": "a-good-passphrase"}}'
