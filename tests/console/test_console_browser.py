@@ -116,6 +116,17 @@ def set_up_a_board(console_factory, board_movie, browser):
                               if z["role"] == "guest_score"], "the zone saved")
     assert abs(saved[0]["x"] - (zone["x"] - 0.01)) < 0.01 and abs(saved[0]["width"] - (zone["width"] + 0.02)) < 0.01
 
+    # Move it by its inside, then resize it by its lower right corner.
+    x, y, w, h = (saved[0][k] for k in ("x", "y", "width", "height"))
+    inside = ((x + w / 2) * width, (y + h / 2) * height)
+    drag(browser, overlay, inside, (inside[0] + 8, inside[1]))
+    moved = wait_for(lambda: (z := saved_zone(console)) and z["x"] > x + 4 / width and z, "the zone moved")
+    assert abs(moved["width"] - w) < 1e-6 and abs(moved["y"] - y) < 1e-6
+    corner = ((moved["x"] + w) * width, (y + h) * height)
+    drag(browser, overlay, corner, (corner[0] - 8, corner[1] + 4))
+    resized = wait_for(lambda: (z := saved_zone(console)) and z["width"] < w - 4 / width and z, "the zone resized")
+    assert resized["height"] > h and abs(resized["x"] - moved["x"]) < 1e-6
+
     # A threshold that loses the digits: nothing right is read, and the prepared view shows it.
     wait_for(lambda: text_of(browser, "zone-value") == str(truths["guest_score"]), "the default reading")
     before = prepared_pixels(browser)
@@ -186,6 +197,11 @@ def set_up_a_board(console_factory, board_movie, browser):
     assert open(state["rejected_copy"], "rb").read() == raw
     assert console.process.poll() is None
     shot(browser, "07-settings-mended")
+
+
+def saved_zone(console):
+    zones = [z for z in json.loads(console.settings_path.read_text()).get("zones", []) if z["role"] == "guest_score"]
+    return zones[0] if zones else None
 
 
 def console_zones():
