@@ -47,12 +47,14 @@ function message(id, text, kind) {
 
 async function loadSettings() {
   const answer = await api("GET", "/api/settings");
-  if (!answer.ok) return;
+  // An edit begun while the answer was on its way wins: it is saved, and read back after that.
+  if (!answer.ok || (ui.settings && (ui.drag || ui.dirtyZones))) return false;
   ui.settings = answer.data;
   ui.dirtyZones = false;
   if (ui.selected && !zoneByName(ui.selected)) ui.selected = null;
   showSource();
   showZones();
+  return true;
 }
 
 function showSource() {
@@ -209,6 +211,7 @@ function onProcessingInput(key) {
   const base = zone.processing || (ui.view && ui.view.processing_used) || {};
   zone.processing = Object.assign({}, base, { [key]: value });
   message("zone-message", "");
+  showZoneEditor();  // the zone now has settings of its own; the field being typed into is left alone
   scheduleZoneSave();
   requestView();
 }
@@ -587,8 +590,7 @@ async function poll() {
       showNdi(state);
       showLive(state);
       if (state.settings_version !== ui.settingsVersion && !ui.dirtyZones && !ui.drag) {
-        ui.settingsVersion = state.settings_version;
-        await loadSettings();
+        if (await loadSettings()) ui.settingsVersion = state.settings_version;
       }
       const stamp = state.reading && state.reading.preview_mtime;
       if (!state.has_preview && ui.previewStamp !== null) forgetPreview();
