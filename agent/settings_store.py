@@ -335,22 +335,37 @@ class SettingsStore:
             self._seen = seen
             raw, unreadable, data = self._read_file(info)
             if unreadable is not None:
-                problems = [f"settings file: the file {unreadable}; the settings in force were kept"]
-                settings = self.settings
-            else:
-                settings, problems = validate(raw)
+                # Not rewritten: an editor may still be writing it, and its next state is read
+                # when it comes. A copy of what it held is kept all the same.
+                self.problems = [f"settings file: the file {unreadable}; the settings in force were kept"]
+                try:
+                    self.rejected_copy = self._keep_rejected(data) if data else None
+                except OSError as error:
+                    self.problems.append(f"settings file: no copy could be kept ({error.strerror})")
+                self.version += 1
+                return False
+            settings, problems = validate(raw)
+            if settings["srt"]["passphrase"] and info.st_mode & 0o077:
+                # A hand-written file holding a passphrase is made private to the user.
+                try:
+                    os.chmod(self.path, 0o600)
+                except OSError as error:
+                    problems.append(f"settings file: holds a passphrase but others may read it ({error.strerror})")
             if not problems:
                 self.problems, self.rejected_copy = [], None
                 changed = settings != self.settings
                 self.settings = settings
                 self.version += changed
                 return changed
+            rejected_copy = None
             try:
-                self.rejected_copy = self._keep_rejected(data) if data else None
+                rejected_copy = self._keep_rejected(data) if data else None
                 self._write(settings)
                 self._seen = file_identity(self.path)[1]
             except OSError as error:
                 problems.append(f"settings file: the mended settings could not be written ({error.strerror})")
+            # Told only once the file is mended, so that whoever sees the message finds the new file.
+            self.rejected_copy = rejected_copy
             self.problems = problems
             self.settings = settings
             self.version += 1

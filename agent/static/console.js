@@ -13,6 +13,7 @@ const ui = {
   settings: null,          // the settings being edited (the passphrase is never sent to the page)
   settingsVersion: null,
   dirtyZones: false,
+  sourceEdited: false,     // the source form holds choices not applied yet: a reload leaves them
   edits: 0,                // zone edits made, so that a save only clears what it carried
   saveTimer: null,
   selected: null,          // name of the selected zone
@@ -46,15 +47,18 @@ function message(id, text, kind) {
 
 async function loadSettings() {
   const answer = await api("GET", "/api/settings");
-  if (!answer.ok) return;
+  // An edit begun while the answer was on its way wins: it is saved, and read back after that.
+  if (!answer.ok || (ui.settings && (ui.drag || ui.dirtyZones))) return false;
   ui.settings = answer.data;
   ui.dirtyZones = false;
   if (ui.selected && !zoneByName(ui.selected)) ui.selected = null;
   showSource();
   showZones();
+  return true;
 }
 
 function showSource() {
+  if (ui.sourceEdited) return;
   const s = ui.settings;
   $("receiver-" + s.receiver).checked = true;
   $("srt-port").value = s.srt.port;
@@ -96,6 +100,7 @@ async function applySource() {
     return;
   }
   message("source-message", "applied", "ok");
+  ui.sourceEdited = false;
   await loadSettings();
 }
 
@@ -117,7 +122,8 @@ async function saveZones() {
     return;
   }
   if (edits === ui.edits) ui.dirtyZones = false;
-  message("zone-message", "saved", "ok");
+  // A value still refused in a field stays said until it is mended.
+  if (!document.querySelector("#zone-editor input.invalid")) message("zone-message", "saved", "ok");
 }
 
 // ---- zones -------------------------------------------------------------------------------
@@ -173,8 +179,9 @@ function showZoneEditor() {
   const p = processingOf(zone);
   for (const key of PROCESSING) {
     const input = $("p-" + key);
+    if (document.activeElement === input && input.type !== "checkbox") continue;  // being typed into
     if (input.type === "checkbox") input.checked = !!p[key];
-    else if (document.activeElement !== input) input.value = p[key];
+    else input.value = p[key];
     input.classList.remove("invalid");
   }
   const extra = Object.keys(p).filter((k) => !PROCESSING.includes(k));
@@ -204,6 +211,7 @@ function onProcessingInput(key) {
   const base = zone.processing || (ui.view && ui.view.processing_used) || {};
   zone.processing = Object.assign({}, base, { [key]: value });
   message("zone-message", "");
+  showZoneEditor();  // the zone now has settings of its own; the field being typed into is left alone
   scheduleZoneSave();
   requestView();
 }
@@ -582,8 +590,7 @@ async function poll() {
       showNdi(state);
       showLive(state);
       if (state.settings_version !== ui.settingsVersion && !ui.dirtyZones && !ui.drag) {
-        ui.settingsVersion = state.settings_version;
-        await loadSettings();
+        if (await loadSettings()) ui.settingsVersion = state.settings_version;
       }
       const stamp = state.reading && state.reading.preview_mtime;
       if (!state.has_preview && ui.previewStamp !== null) forgetPreview();
@@ -606,6 +613,8 @@ async function start() {
     return option;
   }));
   for (const radio of document.querySelectorAll("input[name=receiver]")) radio.addEventListener("change", showReceiverChoice);
+  for (const input of document.querySelectorAll("#source-panel input, #source-panel select"))
+    input.addEventListener("input", () => { ui.sourceEdited = true; });
   $("apply-source").addEventListener("click", applySource);
   $("ndi-refresh").addEventListener("click", refreshSources);
   $("zone-name").addEventListener("change", onNameInput);

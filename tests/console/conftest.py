@@ -32,6 +32,13 @@ AGENT = ROOT / "agent" / "tessaryn_agent.py"
 WAIT = 60.0
 
 
+try:
+    from selenium.common.exceptions import StaleElementReferenceException
+except ImportError:
+    class StaleElementReferenceException(Exception):
+        pass
+
+
 def wait_for(condition, what, timeout=WAIT):
     deadline = time.monotonic() + timeout
     last = None
@@ -41,7 +48,8 @@ def wait_for(condition, what, timeout=WAIT):
             if value:
                 return value
             last = value
-        except (OSError, ValueError, KeyError) as error:  # a file being replaced, an answer not there yet
+        # A file being replaced, an answer not there yet, an element the page has just redrawn.
+        except (OSError, ValueError, KeyError, StaleElementReferenceException) as error:
             last = error
         time.sleep(0.1)
     raise AssertionError(f"timed out waiting for {what}; last: {last!r}")

@@ -35,6 +35,13 @@ def drag(driver, element, start, end):
     actions.release().perform()
 
 
+def table(driver, element_id):
+    """The cells' texts of a table body, read at once (the page redraws its tables as it polls)."""
+    return driver.execute_script(
+        "return [...document.getElementById(arguments[0]).tBodies[0].rows]"
+        ".map((row) => [...row.cells].map((cell) => cell.textContent));", element_id)
+
+
 def type_into(field, text):
     """Replaces a field's text as a user does: focus, select all, type (a focused field is never
     redrawn by the page)."""
@@ -68,6 +75,14 @@ def calibration_available():
 
 
 def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
+    try:
+        set_up_a_board(console_factory, board_movie, browser)
+    except BaseException:
+        shot(browser, "failed")
+        raise
+
+
+def set_up_a_board(console_factory, board_movie, browser):
     from selenium.webdriver.support.ui import Select
 
     movie, truth_state = board_movie
@@ -101,6 +116,17 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
                               if z["role"] == "guest_score"], "the zone saved")
     assert abs(saved[0]["x"] - (zone["x"] - 0.01)) < 0.01 and abs(saved[0]["width"] - (zone["width"] + 0.02)) < 0.01
 
+    # Move it by its inside, then resize it by its lower right corner.
+    x, y, w, h = (saved[0][k] for k in ("x", "y", "width", "height"))
+    inside = ((x + w / 2) * width, (y + h / 2) * height)
+    drag(browser, overlay, inside, (inside[0] + 8, inside[1]))
+    moved = wait_for(lambda: (z := saved_zone(console)) and z["x"] > x + 4 / width and z, "the zone moved")
+    assert abs(moved["width"] - w) < 1e-6 and abs(moved["y"] - y) < 1e-6
+    corner = ((moved["x"] + w) * width, (y + h) * height)
+    drag(browser, overlay, corner, (corner[0] - 8, corner[1] + 4))
+    resized = wait_for(lambda: (z := saved_zone(console)) and z["width"] < w - 4 / width and z, "the zone resized")
+    assert resized["height"] > h and abs(resized["x"] - moved["x"]) < 1e-6
+
     # A threshold that loses the digits: nothing right is read, and the prepared view shows it.
     wait_for(lambda: text_of(browser, "zone-value") == str(truths["guest_score"]), "the default reading")
     before = prepared_pixels(browser)
@@ -118,13 +144,12 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
         wait_for(lambda: "not available in this build" in text_of(browser, "zone-message"), "the reason")
         browser.find_element("id", "defaults").click()
     wait_for(lambda: text_of(browser, "zone-value") == str(truths["guest_score"]), "the right reading")
-    slots = browser.find_elements("css selector", "#slots tbody tr")
+    slots = table(browser, "slots")
     assert len(slots) == 2
-    assert "".join(row.find_elements("tag name", "td")[1].text for row in slots) == str(truths["guest_score"])
-    assert all(row.find_elements("tag name", "td")[3].text for row in slots)  # a confidence per slot
-    wait_for(lambda: any(row.get_attribute("data-field") == "guest_score"
-                         and str(truths["guest_score"]) in row.text
-                         for row in browser.find_elements("css selector", "#live tbody tr")), "the live reading")
+    assert "".join(row[1] for row in slots) == str(truths["guest_score"])
+    assert all(row[3] for row in slots)  # a confidence per slot
+    wait_for(lambda: ["guest_score", str(truths["guest_score"]), "live"] in [row[:3] for row in table(browser, "live")],
+             "the live reading")
     shot(browser, "04-zone-read-right")
 
     # Invert: the prepared view follows at once.
@@ -151,6 +176,7 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
         wait_for(lambda: click_fresh(browser, "#ndi-sources button.ndi-source"), "a click on the source")
         wait_for(lambda: "from the NDI source 'BOARD (Scoreboard 1)'" in text_of(browser, "status"), "NDI video")
         assert (console.static / "ndi_selection.txt").read_bytes() == b"BOARD (Scoreboard 1)"
+        wait_for(lambda: browser.find_element("id", "preview").is_displayed(), "the NDI picture")
         shot(browser, "06-ndi-receiving")
         browser.find_element("id", "receiver-srt").click()
         browser.find_element("id", "apply-source").click()
@@ -162,13 +188,20 @@ def test_set_up_a_board_in_the_browser(console_factory, board_movie, browser):
     bad["read_interval_ms"] = 1e20
     raw = json.dumps(bad).encode()
     console.settings_path.write_bytes(raw)
-    wait_for(lambda: browser.find_element("id", "problems").is_displayed(), "the problems on the page")
-    problems = text_of(browser, "problems")
-    assert "srt.port" in problems and "read_interval_ms" in problems and "kept in" in problems
+    # Written in place, as a plain editor does: the agent may see it half written first.
+    problems = wait_for(lambda: browser.find_element("id", "problems").is_displayed()
+                        and "srt.port" in text_of(browser, "problems") and text_of(browser, "problems"),
+                        "the problems on the page")
+    assert "read_interval_ms" in problems and "kept in" in problems
     state = console.state()
     assert open(state["rejected_copy"], "rb").read() == raw
     assert console.process.poll() is None
     shot(browser, "07-settings-mended")
+
+
+def saved_zone(console):
+    zones = [z for z in json.loads(console.settings_path.read_text()).get("zones", []) if z["role"] == "guest_score"]
+    return zones[0] if zones else None
 
 
 def console_zones():
