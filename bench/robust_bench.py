@@ -156,7 +156,7 @@ class Tally:
 
 
 def boards(seed, n_boards, frames, tmp, cache):
-    """(spec, frames) of every board; with `cache`, boards rendered by an earlier run of the same
+    """(board_spec, frames) of every board; with `cache`, boards rendered by an earlier run of the same
     renderer sources are loaded instead of drawn again."""
     if not cache:
         yield from rb.benchmark_boards(seed, n_boards, frames, cache_dir=tmp)
@@ -236,20 +236,20 @@ def main(argv=None):
         board_source = boards(args.seed, n_boards, args.frames, tmp, args.cache)
         while read < args.fields:
             t0 = time.perf_counter()
-            spec, frames = next(board_source)
+            board_spec, frames = next(board_source)
             render_seconds += time.perf_counter() - t0
-            factors = spec.factors()
+            factors = board_spec.factors()
             first_frame, zones, _ = frames[0]
             fields = [r for r in zones if rb.role_group(r) in groups]
             settings = {"a": {}, "b": {}, "c": {}}
             for role in fields:
-                settings["b"][role] = recipe(spec.look)
+                settings["b"][role] = recipe(board_spec.look)
                 if "c" in paths:
                     t0 = time.perf_counter()
                     try:
                         settings["c"][role] = suggest(first_frame, zones[role])
                     except Exception as error:  # a figure, not a stop: the zone reads with the bare profile
-                        errors.append(f"calibrating {role} of board {spec.seed}: {error!r}")
+                        errors.append(f"calibrating {role} of board {board_spec.seed}: {error!r}")
                         settings["c"][role] = {"profile": "robust"}
                     calibration_seconds.append(time.perf_counter() - t0)
             for k, (frame, zones, truths) in enumerate(frames):
@@ -260,21 +260,21 @@ def main(argv=None):
                     truth = truths[role]
                     for p in paths:
                         if p == "d":
-                            value, valid, seconds = read_ssocr(zones[role], frame, spec.look, tmp)
+                            value, valid, seconds = read_ssocr(zones[role], frame, board_spec.look, tmp)
                         else:
                             try:
                                 value, valid, seconds = read_panelsight(zones[role], frame, settings[p].get(role))
                             except Exception as error:  # counted as no reading
-                                errors.append(f"({p}) reading {role} of board {spec.seed}: {error!r}")
+                                errors.append(f"({p}) reading {role} of board {board_spec.seed}: {error!r}")
                                 value, valid, seconds = None, False, 0.0
                         right = valid and value == truth
                         keys = ["all", "role:" + rb.role_group(role)] + [f"{n}={v}" for n, v in factors.items()]
                         for key in keys:
                             tallies[p][key].add(right, valid, seconds)
                         if args.dump and not right:
-                            name = f"{p}_b{spec.seed}_f{k}_{role}.png"
+                            name = f"{p}_b{board_spec.seed}_f{k}_{role}.png"
                             cv2.imwrite(os.path.join(args.dump, name), panelsight.crop_zone_from_image(zones[role], frame))
-                            dumped.append({"file": name, "path": p, "board": spec.seed, "frame": k, "role": role,
+                            dumped.append({"file": name, "path": p, "board": board_spec.seed, "frame": k, "role": role,
                                            "truth": truth, "value": value, "valid": valid, "zone": zones[role],
                                            "processing": settings.get(p, {}).get(role), "factors": factors})
     elapsed = time.perf_counter() - started

@@ -6,14 +6,14 @@ board behaves under a camera, and how the readers meet it: zones and settings ar
 still of the board and must go on reading its later frames.
 
     import realistic_board as rb
-    spec = rb.make_board(7)                              # look + field placements, deterministic
-    values = rb.random_values(spec, frame_seed=0)        # {"clock": "04:27", "home_score": 12, ...}
-    frame, zones, truths = rb.render(spec, values, frame_seed=0)
+    board_spec = rb.make_board(7)                              # look + field placements, deterministic
+    values = rb.random_values(board_spec, frame_seed=0)        # {"clock": "04:27", "home_score": 12, ...}
+    frame, zones, truths = rb.render(board_spec, values, frame_seed=0)
     # frame: BGR uint8; zones: role -> {"x", "y", "width", "height", "role"} (fractions of the frame,
     # as an operator marks them); truths: role -> what a reader returns as "value" for that field
     # (int, or clock text such as "12:34", "5:07", "45.6", "9.4").
 
-    for spec, frames in rb.benchmark_boards(seed=1, n_boards=50, frames_per_board=4):
+    for board_spec, frames in rb.benchmark_boards(seed=1, n_boards=50, frames_per_board=4):
         for frame, zones, truths in frames: ...          # H.264 boards go through one encoded clip
 
 Values. `values` maps each field's role to what the board is asked to show: an int for the number fields
@@ -349,12 +349,12 @@ def _operator_zone(rng, f, look, homography, width, height, off_centre=0.06):
 
 # ---------------------------------------------------------------- values
 
-def random_values(spec, frame_seed):
+def random_values(board_spec, frame_seed):
     """Values a board could show, different per frame seed: a clock in minutes or in tenths, scores
     0-99 (small ones more often), digits 0-9."""
-    rng = np.random.default_rng([int(spec.seed), int(frame_seed), 7])
+    rng = np.random.default_rng([int(board_spec.seed), int(frame_seed), 7])
     values = {}
-    for f in spec.fields:
+    for f in board_spec.fields:
         group = role_group(f.role)
         if group == "clock":
             if rng.random() < 0.3:
@@ -369,11 +369,11 @@ def random_values(spec, frame_seed):
     return values
 
 
-def shown(spec, role, value):
+def shown(board_spec, role, value):
     """(places, separator, truth): the characters drawn in each digit place (None = blank), the
     separator (":" or "." for clocks, None otherwise) and what a reader gives for them."""
-    look = spec.look
-    f = next(f for f in spec.fields if f.role == role)
+    look = board_spec.look
+    f = next(f for f in board_spec.fields if f.role == role)
     if f.kind == "clock":
         text = str(value)
         sep = text[2]
@@ -508,15 +508,15 @@ def _draw_field(canvas, look, f, places, sep, scale, ghost):
             _draw_dot(canvas, look, decimal[0], decimal[1], size, scale)
 
 
-def _mask(spec, shown_places, ghost=False):
-    look = spec.look
+def _mask(board_spec, shown_places, ghost=False):
+    look = board_spec.look
     scale = _scale(look)
-    canvas = np.zeros((spec.height * scale, spec.width * scale), np.float32)
-    for f in spec.fields:
+    canvas = np.zeros((board_spec.height * scale, board_spec.width * scale), np.float32)
+    for f in board_spec.fields:
         places, sep = shown_places.get(f.role, ([None] * f.places, None))
         _draw_field(canvas, look, f, places, sep, scale, ghost)
     if scale > 1:
-        canvas = cv2.resize(canvas, (spec.width, spec.height), interpolation=cv2.INTER_AREA)
+        canvas = cv2.resize(canvas, (board_spec.width, board_spec.height), interpolation=cv2.INTER_AREA)
     return canvas
 
 
@@ -539,41 +539,41 @@ def _line(length, angle_deg):
     return k / k.sum()
 
 
-def _scene(spec, lit, ghost, rng_board):
+def _scene(board_spec, lit, ghost, rng_board):
     """Colour of the board plane before the camera: panel, ghosts, lit segments, glare."""
-    look = spec.look
+    look = board_spec.look
     panel = np.array(look.panel, np.float32)
     ink = np.array(look.ink, np.float32)
     amount = np.clip(lit + look.ghost_level * np.clip(ghost - lit, 0.0, 1.0), 0.0, 1.0)
     img = panel + amount[..., None] * (ink - panel)
     if look.glare in ("gradient", "both"):
         angle = rng_board.uniform(0, 2 * math.pi)
-        yy, xx = np.mgrid[:spec.height, :spec.width].astype(np.float32)
-        ramp = (xx / spec.width - 0.5) * math.cos(angle) + (yy / spec.height - 0.5) * math.sin(angle)
+        yy, xx = np.mgrid[:board_spec.height, :board_spec.width].astype(np.float32)
+        ramp = (xx / board_spec.width - 0.5) * math.cos(angle) + (yy / board_spec.height - 0.5) * math.sin(angle)
         ramp = np.clip(ramp + 0.5, 0.0, 1.0) * rng_board.uniform(0.15, 0.45)
         img = img + ramp[..., None] * (255.0 - img)
     if look.glare in ("spots", "both"):
-        spots = np.zeros((spec.height, spec.width), np.float32)
+        spots = np.zeros((board_spec.height, board_spec.width), np.float32)
         for _ in range(int(rng_board.integers(1, 4))):
-            cx = rng_board.uniform(0, spec.width)
-            cy = rng_board.uniform(0, spec.height)
-            r = rng_board.uniform(0.04, 0.15) * min(spec.width, spec.height)
-            yy, xx = np.ogrid[:spec.height, :spec.width]
+            cx = rng_board.uniform(0, board_spec.width)
+            cy = rng_board.uniform(0, board_spec.height)
+            r = rng_board.uniform(0.04, 0.15) * min(board_spec.width, board_spec.height)
+            yy, xx = np.ogrid[:board_spec.height, :board_spec.width]
             spots += rng_board.uniform(0.25, 0.6) * np.exp(-((xx - cx) ** 2 + (yy - cy) ** 2) / (2 * r * r))
         spots = np.clip(spots, 0.0, 0.85)
         img = img + spots[..., None] * (255.0 - img)
     return img
 
 
-def _camera(spec, img, lit_frame, rng_frame):
+def _camera(board_spec, img, lit_frame, rng_frame):
     """The camera's view of the scene: perspective and roll, bloom, blur, noise; uint8 BGR."""
-    look = spec.look
+    look = board_spec.look
     interp = cv2.INTER_LINEAR if look.antialias else cv2.INTER_NEAREST
     border = tuple(float(c) for c in look.panel)
-    img = cv2.warpPerspective(img, spec.homography, (spec.width, spec.height), flags=interp,
+    img = cv2.warpPerspective(img, board_spec.homography, (board_spec.width, board_spec.height), flags=interp,
                               borderMode=cv2.BORDER_CONSTANT, borderValue=border)
     if look.bloom > 0:
-        lit = cv2.warpPerspective(lit_frame, spec.homography, (spec.width, spec.height), flags=interp)
+        lit = cv2.warpPerspective(lit_frame, board_spec.homography, (board_spec.width, board_spec.height), flags=interp)
         sigma = max(1.0, 0.06 * look.digit_height)
         halo = cv2.GaussianBlur(lit, (0, 0), sigma) * look.bloom
         img = img + halo[..., None] * np.array(look.ink, np.float32)
@@ -585,28 +585,28 @@ def _camera(spec, img, lit_frame, rng_frame):
     return np.clip(np.round(img), 0, 255).astype(np.uint8)
 
 
-def _ghost_mask(spec):
-    cached = getattr(spec, "_ghost", None)
+def _ghost_mask(board_spec):
+    cached = getattr(board_spec, "_ghost", None)
     if cached is None:
-        cached = _mask(spec, {}, ghost=True)
-        spec._ghost = cached
+        cached = _mask(board_spec, {}, ghost=True)
+        board_spec._ghost = cached
     return cached
 
 
-def render_raw(spec, values, frame_seed=0):
+def render_raw(board_spec, values, frame_seed=0):
     """The camera frame before transport, the zones and the truths."""
     drawn, truths = {}, {}
-    for f in spec.fields:
+    for f in board_spec.fields:
         if f.role not in values:
             continue
-        places, sep, truth = shown(spec, f.role, values[f.role])
+        places, sep, truth = shown(board_spec, f.role, values[f.role])
         drawn[f.role] = (places, sep)
         truths[f.role] = truth
-    lit = _mask(spec, drawn)
-    rng_board = np.random.default_rng([int(spec.seed), 11])  # glare is the board's, not the frame's
-    scene = _scene(spec, lit, _ghost_mask(spec), rng_board)
-    frame = _camera(spec, scene, lit, np.random.default_rng([int(spec.seed), int(frame_seed), 13]))
-    zones = {f.role: dict(f.zone) for f in spec.fields if f.role in truths}
+    lit = _mask(board_spec, drawn)
+    rng_board = np.random.default_rng([int(board_spec.seed), 11])  # glare is the board's, not the frame's
+    scene = _scene(board_spec, lit, _ghost_mask(board_spec), rng_board)
+    frame = _camera(board_spec, scene, lit, np.random.default_rng([int(board_spec.seed), int(frame_seed), 13]))
+    zones = {f.role: dict(f.zone) for f in board_spec.fields if f.role in truths}
     return frame, zones, truths
 
 
@@ -653,9 +653,9 @@ def h264_round_trip(frames, crf, hold=3, cache_dir=None):
     return result
 
 
-def transport(spec, frames, cache_dir=None):
+def transport(board_spec, frames, cache_dir=None):
     """The frames as they arrive after the board's transport."""
-    look = spec.look
+    look = board_spec.look
     if look.transport == "jpeg":
         return [jpeg_round_trip(f, look.quality) for f in frames]
     if look.transport == "h264":
@@ -663,22 +663,22 @@ def transport(spec, frames, cache_dir=None):
     return list(frames)
 
 
-def render(spec, values, frame_seed=0, cache_dir=None):
+def render(board_spec, values, frame_seed=0, cache_dir=None):
     """(frame_bgr, zones, truths) for one still of the board, transport included. For several
     stills of one H.264 board, `render_frames` encodes them as one clip (and is much faster)."""
-    frame, zones, truths = render_raw(spec, values, frame_seed)
-    return transport(spec, [frame], cache_dir)[0], zones, truths
+    frame, zones, truths = render_raw(board_spec, values, frame_seed)
+    return transport(board_spec, [frame], cache_dir)[0], zones, truths
 
 
-def render_frames(spec, values_list, first_frame_seed=0, cache_dir=None):
+def render_frames(board_spec, values_list, first_frame_seed=0, cache_dir=None):
     """[(frame_bgr, zones, truths)] for several stills of one board, in order."""
-    raw = [render_raw(spec, v, first_frame_seed + i) for i, v in enumerate(values_list)]
-    frames = transport(spec, [r[0] for r in raw], cache_dir)
+    raw = [render_raw(board_spec, v, first_frame_seed + i) for i, v in enumerate(values_list)]
+    frames = transport(board_spec, [r[0] for r in raw], cache_dir)
     return [(frame, zones, truths) for frame, (_, zones, truths) in zip(frames, raw)]
 
 
 def benchmark_boards(seed, n_boards, frames_per_board, cache_dir=None):
-    """Yields (spec, frames) for `n_boards` boards, frames a list of (frame_bgr, zones, truths) with
+    """Yields (board_spec, frames) for `n_boards` boards, frames a list of (frame_bgr, zones, truths) with
     `frames_per_board` stills each; the first still is the one to calibrate on."""
     for i in range(n_boards):
         yield from benchmark_boards_from(seed, i, frames_per_board, cache_dir)
@@ -686,17 +686,17 @@ def benchmark_boards(seed, n_boards, frames_per_board, cache_dir=None):
 
 def benchmark_boards_from(seed, index, frames_per_board, cache_dir=None):
     """Board `index` of `benchmark_boards(seed, ...)` alone (one item), the same as there."""
-    spec = make_board(int(seed) * 100003 + int(index))
-    values = [random_values(spec, k) for k in range(frames_per_board)]
-    yield spec, render_frames(spec, values, cache_dir=cache_dir)
+    board_spec = make_board(int(seed) * 100003 + int(index))
+    values = [random_values(board_spec, k) for k in range(frames_per_board)]
+    yield board_spec, render_frames(board_spec, values, cache_dir=cache_dir)
 
 
 def clean_board(seed, display="led", colour="amber", centred=False):
     """A board of `seed` with every camera and transport factor off: upright bar face, no ghosts,
     glare, blur, perspective or noise; the faces and placements of the seed stay. `centred` puts
     every zone's field in its middle (margins stay)."""
-    spec = make_board(seed)
-    lk = spec.look
+    board_spec = make_board(seed)
+    lk = board_spec.look
     lk.display, lk.colour = display, colour
     if display == "led":
         lk.ink, lk.panel = LED_COLOURS[colour], (16, 14, 12)
@@ -708,9 +708,9 @@ def clean_board(seed, display="led", colour="amber", centred=False):
     lk.italic_deg, lk.face, lk.bloom = 0.0, "bars", 0.0
     lk.blur, lk.blur_px, lk.noise_sigma, lk.transport = "none", 0.0, 0.0, "none"
     lk.keystone, lk.roll_deg = 0.0, 0.0
-    spec.homography = _homography(spec.width, spec.height, 0.0, 0.0)
+    board_spec.homography = _homography(board_spec.width, board_spec.height, 0.0, 0.0)
     rng = np.random.default_rng([20261210, int(seed), 1])
-    for f in spec.fields:
-        f.zone = _operator_zone(rng, f, lk, spec.homography, spec.width, spec.height,
+    for f in board_spec.fields:
+        f.zone = _operator_zone(rng, f, lk, board_spec.homography, board_spec.width, board_spec.height,
                                 off_centre=0.0 if centred else 0.06)
-    return spec
+    return board_spec

@@ -26,8 +26,8 @@ def test_same_seed_same_board_and_frames():
 
 
 def test_h264_round_trip_is_deterministic_and_keeps_the_frames_apart():
-    spec = rb.make_board(4)
-    frames = [rb.render_raw(spec, rb.random_values(spec, k), k)[0] for k in range(2)]
+    board_spec = rb.make_board(4)
+    frames = [rb.render_raw(board_spec, rb.random_values(board_spec, k), k)[0] for k in range(2)]
     once = rb.h264_round_trip(frames, 24)
     again = rb.h264_round_trip(frames, 24)
     assert len(once) == 2 and all(np.array_equal(x, y) for x, y in zip(once, again))
@@ -42,27 +42,27 @@ def test_h264_round_trip_is_deterministic_and_keeps_the_frames_apart():
     ("00:45", "blank", "0:45"), ("09.4", "blank", "9.4"), ("09.4", "zero", "09.4"), ("45.6", "zero", "45.6"),
 ])
 def test_clock_truth_follows_the_boards_leading_digit(value, leading, truth):
-    spec = rb.make_board(0)
-    spec.look.clock_leading = leading
-    role = spec.fields[0].role
-    places, sep, got = rb.shown(spec, role, value)
+    board_spec = rb.make_board(0)
+    board_spec.look.clock_leading = leading
+    role = board_spec.fields[0].role
+    places, sep, got = rb.shown(board_spec, role, value)
     assert got == truth and sep == value[2] and len(places) == 4
     assert (places[0] is None) == (leading == "blank" and value[0] == "0")
 
 
 def test_every_zone_holds_its_whole_field_and_no_other():
     for seed in SEEDS:
-        spec = rb.make_board(seed)
-        height, width = spec.height, spec.width
-        boxes = [(z["x"], z["y"], z["x"] + z["width"], z["y"] + z["height"]) for z in spec.zones.values()]
+        board_spec = rb.make_board(seed)
+        height, width = board_spec.height, board_spec.width
+        boxes = [(z["x"], z["y"], z["x"] + z["width"], z["y"] + z["height"]) for z in board_spec.zones.values()]
         for i, a in enumerate(boxes):
             assert 0 <= a[0] and 0 <= a[1] and a[2] <= 1 and a[3] <= 1, seed
             for b in boxes[i + 1:]:
                 assert a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1], (seed, a, b)
-        for f in spec.fields:
+        for f in board_spec.fields:
             full = {f.role: ([8] * f.places, ":" if f.kind == "clock" else None)}
-            ink = rb._mask(spec, full) + rb._mask(spec, {f.role: ([8] * f.places, ".")} if f.kind == "clock" else {})
-            ink = cv2.warpPerspective(ink, spec.homography, (width, height))
+            ink = rb._mask(board_spec, full) + rb._mask(board_spec, {f.role: ([8] * f.places, ".")} if f.kind == "clock" else {})
+            ink = cv2.warpPerspective(ink, board_spec.homography, (width, height))
             ys, xs = np.nonzero(ink > 0.25)
             z = f.zone
             assert xs.min() >= z["x"] * width and xs.max() < (z["x"] + z["width"]) * width, (seed, f.role)
@@ -77,14 +77,14 @@ def test_clean_fields_read_right_by_the_readers():
     import native_ocr.roles as roles
     read, wrong = 0, []
     for seed in range(16):
-        spec = rb.clean_board(seed, centred=True)
-        spec.look.seven, spec.look.six_tail, spec.look.nine_tail = "plain", True, True
-        if spec.look.digit_height < 40:
+        board_spec = rb.clean_board(seed, centred=True)
+        board_spec.look.seven, board_spec.look.six_tail, board_spec.look.nine_tail = "plain", True, True
+        if board_spec.look.digit_height < 40:
             continue
         for k in range(3):
-            values = {role: v for role, v in rb.random_values(spec, k).items()
+            values = {role: v for role, v in rb.random_values(board_spec, k).items()
                       if rb.role_group(role) != "clock" and "1" not in str(v)}
-            frame, zones, truths = rb.render(spec, values, frame_seed=k)
+            frame, zones, truths = rb.render(board_spec, values, frame_seed=k)
             assert set(zones) == set(truths) == set(values)
             for role, zone in zones.items():
                 read += 1
@@ -101,19 +101,19 @@ def test_clean_clocks_read_right_in_tight_zones():
     panelsight = pytest.importorskip("native_ocr.panelsight")
     read, wrong, seps = 0, [], set()
     for seed in range(16):
-        spec = rb.clean_board(seed, centred=True)
-        look = spec.look
+        board_spec = rb.clean_board(seed, centred=True)
+        look = board_spec.look
         look.seven, look.six_tail, look.nine_tail, look.decimal_at = "plain", True, True, "colon"
-        f = spec.fields[0]
+        f = board_spec.fields[0]
         if look.digit_height < 40:
             continue
         x0, x1 = f.x - f.digit_gap / 2.0, f.x + f.face_width + f.digit_gap / 2.0
         y0, y1 = f.y - 0.12 * f.digit_height, f.y + 1.12 * f.digit_height
-        zone = {"x": x0 / spec.width, "y": y0 / spec.height, "width": (x1 - x0) / spec.width,
-                "height": (y1 - y0) / spec.height, "role": f.role}
+        zone = {"x": x0 / board_spec.width, "y": y0 / board_spec.height, "width": (x1 - x0) / board_spec.width,
+                "height": (y1 - y0) / board_spec.height, "role": f.role}
         for k in range(4):
-            value = rb.random_values(spec, k)[f.role]
-            frame, _, truths = rb.render(spec, {f.role: value}, frame_seed=k)
+            value = rb.random_values(board_spec, k)[f.role]
+            frame, _, truths = rb.render(board_spec, {f.role: value}, frame_seed=k)
             read += 1
             seps.add(value[2])
             got = panelsight.read_clock_from_image(zone, frame)["value"]
