@@ -88,7 +88,9 @@ def set_up_a_board(console_factory, board_movie, browser):
     movie, truth_state = board_movie
     truths = truth_state.truths()
     port = free_udp_port()
-    console = console_factory({"receiver": "srt", "srt": {"port": port, "latency": 120}, "read_interval_ms": 100})
+    # Calibration off, so that the zone drawn starts on the settings the operator types; "auto" brings it in.
+    console = console_factory({"receiver": "srt", "srt": {"port": port, "latency": 120}, "read_interval_ms": 100,
+                               "calibrate": False})
     page = console.url.replace("127.0.0.1", "localhost")  # the page's own port under its other name
     browser.get(page)
     wait_for(lambda: f"Waiting for a caller on SRT port {port}" in text_of(browser, "status"), "the empty state")
