@@ -76,14 +76,6 @@ py::list layout_list(const core::Layout& layout) {
   return out;
 }
 
-py::dict short_result(const char* reason) {
-  py::dict d;
-  d["value"] = py::none();
-  d["valid"] = false;
-  d["reason"] = reason;
-  return d;
-}
-
 py::object get(py::handle item, const char* key) { return item.attr("get")(key); }
 
 bool equals(py::handle value, const char* text) {

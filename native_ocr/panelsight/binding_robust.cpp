@@ -13,6 +13,7 @@
 #include "common/numeric.hpp"
 #include "common/pybridge.hpp"
 #include "panelsight/binding_functions.hpp"
+#include "panelsight/binding_support.hpp"
 #include "panelsight/core/layouts.hpp"
 #include "panelsight/core/robust/robust.hpp"
 
@@ -135,14 +136,6 @@ Read run(const cv::Mat& crop, core::FieldKind kind, const Settings& s) {
   }
   out.reading = core::read_field(source, kind, s.options);
   return out;
-}
-
-py::dict short_result(const char* reason) {
-  py::dict d;
-  d["value"] = py::none();
-  d["valid"] = false;
-  d["reason"] = reason;
-  return d;
 }
 
 py::list box_list(const std::array<int, 4>& b) {

@@ -98,4 +98,13 @@ inline py::object python_slice(py::handle start, py::handle stop) {
   return py::reinterpret_steal<py::object>(slice);
 }
 
+// The result of a reading that stopped before any slot was read: no value, and why.
+inline py::dict short_result(const char* reason) {
+  py::dict d;
+  d["value"] = py::none();
+  d["valid"] = false;
+  d["reason"] = reason;
+  return d;
+}
+
 }  // namespace tessaryn::panelsight::binding
