@@ -23,6 +23,7 @@ const ui = {
   view: null,              // last zone view from the agent
   viewPending: false,
   viewAgain: false,
+  ndiDrawn: null,          // the NDI source list as last drawn
 };
 
 async function api(method, path, body) {
@@ -100,6 +101,11 @@ async function applySource() {
     return;
   }
   message("source-message", "applied", "ok");
+  // What was applied is what every later save carries: a zone saved before the settings are read
+  // back must not put the old source back in force.
+  ui.settings.receiver = settings.receiver;
+  for (const key of ["port", "latency", "stream_id", "key_length"]) ui.settings.srt[key] = settings.srt[key];
+  if (settings.srt.passphrase !== null) ui.settings.srt.passphrase_set = settings.srt.passphrase !== "";
   ui.sourceEdited = false;
   await loadSettings();
 }
@@ -254,14 +260,19 @@ function onRoleInput() {
 }
 
 async function autoSettings() {
-  const zone = zoneByName(ui.selected);
-  if (!zone) return;
+  const name = ui.selected;
+  const asked = zoneByName(name);
+  if (!asked) return;
   message("zone-message", "finding settings…");
-  const answer = await api("POST", "/api/zone/auto", { zone: plainZone(zone) });
+  const answer = await api("POST", "/api/zone/auto", { zone: plainZone(asked) });
   if (!answer.ok) {
     message("zone-message", (answer.data && answer.data.error) || "automatic settings failed", "error");
     return;
   }
+  // The settings may have been read back from the agent while the calibration ran: the zone to
+  // change is the one in force now, not the object the question was asked with.
+  const zone = zoneByName(name);
+  if (!zone) return;
   zone.processing = answer.data.processing;
   message("zone-message", "automatic settings applied", "ok");
   showZoneEditor();
@@ -516,22 +527,29 @@ function showStatus(state) {
     ? "What the file held is kept in " + state.rejected_copy + "; the mended settings are in force." : "";
 }
 
+function sourceButton(source, selected) {
+  const item = document.createElement("li");
+  const button = document.createElement("button");
+  button.type = "button";
+  button.className = "ndi-source" + (source.name === selected ? " selected" : "");
+  button.textContent = source.name + (source.url_address ? "  (" + source.url_address + ")" : "");
+  button.dataset.name = source.name;
+  button.addEventListener("click", () => selectSource(source.name));
+  item.appendChild(button);
+  return item;
+}
+
 function showNdi(state) {
   const ndi = state.ndi;
   if (!ndi) return;
   $("ndi-selected").textContent = ndi.selected || "nothing";
   $("ndi-empty").hidden = ndi.sources.length > 0;
-  $("ndi-sources").replaceChildren(...ndi.sources.map((source) => {
-    const item = document.createElement("li");
-    const button = document.createElement("button");
-    button.type = "button";
-    button.className = "ndi-source" + (source.name === ndi.selected ? " selected" : "");
-    button.textContent = source.name + (source.url_address ? "  (" + source.url_address + ")" : "");
-    button.dataset.name = source.name;
-    button.addEventListener("click", () => selectSource(source.name));
-    item.appendChild(button);
-    return item;
-  }));
+  // Drawn again only when it changed: a button replaced under the pointer loses the click.
+  const drawn = JSON.stringify([ndi.selected, ndi.sources.map((source) => [source.name, source.url_address])]);
+  if (drawn !== ui.ndiDrawn) {
+    ui.ndiDrawn = drawn;
+    $("ndi-sources").replaceChildren(...ndi.sources.map((source) => sourceButton(source, ndi.selected)));
+  }
   const latency = ndi.latency;
   $("ndi-latency").hidden = !latency;
   if (latency) {

@@ -174,7 +174,7 @@ def set_up_a_board(console_factory, board_movie, browser):
         wait_for(lambda: browser.find_elements("css selector", "#ndi-sources button.ndi-source"),
                  "the NDI source list")
         shot(browser, "05-ndi-sources")
-        # The list is drawn again on every refresh of the page: take the button afresh until a click lands.
+        # Take the button afresh until a click lands: the list is drawn again whenever it changes.
         wait_for(lambda: click_fresh(browser, "#ndi-sources button.ndi-source"), "a click on the source")
         wait_for(lambda: "from the NDI source 'BOARD (Scoreboard 1)'" in text_of(browser, "status"), "NDI video")
         assert (console.static / "ndi_selection.txt").read_bytes() == b"BOARD (Scoreboard 1)"
