@@ -109,7 +109,10 @@ int receiver(const std::wstring& name) {
     if (!seen && !tessaryn_folder().empty()) {
       std::string contents[2];
       bool both = true;
-      for (int i = 0; i < 2; ++i) both = read_file(static_folder() + L"\\" + kStopFiles[i], contents[i]) && both;
+      // The launcher creates each file and then writes it: an empty one is still being written.
+      for (int i = 0; i < 2; ++i) {
+        both = read_file(static_folder() + L"\\" + kStopFiles[i], contents[i]) && !contents[i].empty() && both;
+      }
       if (both) {
         note(L"seen", "{\"name\": " + json_text(narrow(name)) + ", \"contents\": [" + json_text(contents[0]) + ", " +
                           json_text(contents[1]) + "]}");
