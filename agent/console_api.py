@@ -106,24 +106,28 @@ class ConsoleApi:
             receiver.select(body["source"])
         return json_response({"selected": body["source"]})
 
-    def zone_view(self, request):
+    def _zone_and_frame(self, request, missing_frame):
+        """(zone, frame, None), or (None, None, the refusal) when the zone or a frame is missing."""
         zone, refused = _zone_from(request)
         if refused:
-            return refused
+            return None, None, refused
         frame = self.agent.reader.frame
         if frame is None:
-            return json_response({"error": "no picture yet"}, 409)
+            return None, None, json_response({"error": missing_frame}, 409)
+        return zone, frame, None
+
+    def zone_view(self, request):
+        zone, frame, refused = self._zone_and_frame(request, "no picture yet")
+        if refused:
+            return refused
         # The zone as the agent reads it: with calibrated settings when it has none of its own.
         zone = self.agent.reader.zone_for_reading(zone, frame)
         return json_response(zone_view.view(self.agent.reader.panelsight, frame, zone))
 
     def zone_auto(self, request):
-        zone, refused = _zone_from(request)
+        zone, frame, refused = self._zone_and_frame(request, "no picture yet: automatic settings need a frame")
         if refused:
             return refused
-        frame = self.agent.reader.frame
-        if frame is None:
-            return json_response({"error": "no picture yet: automatic settings need a frame"}, 409)
         processing, problem = zone_view.suggest(frame, zone)
         if problem:
             return json_response({"error": problem}, 501 if problem == zone_view.NO_CALIBRATION else 422)
