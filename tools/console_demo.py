@@ -11,7 +11,6 @@ are still there next time. The address of the console is printed once the agent 
 import argparse
 import json
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -20,7 +19,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import scoreboard_video as video  # noqa: E402
-from demo_pipeline import free_udp_port, read_json, wait_for  # noqa: E402
+from demo_pipeline import end_process, free_udp_port, read_json, wait_for  # noqa: E402
 
 
 def main(argv=None):
@@ -86,12 +85,7 @@ def main(argv=None):
                 stream.terminate()
                 stream.wait()
             if tray.poll() is None:
-                tray.send_signal(signal.SIGTERM)
-                try:
-                    tray.wait(timeout=20)
-                except subprocess.TimeoutExpired:
-                    tray.kill()
-                    tray.wait()
+                end_process(tray)
     return 0
 
 

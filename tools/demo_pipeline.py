@@ -121,6 +121,16 @@ def descendants(root):
     return found
 
 
+def end_process(process, timeout=20):
+    """Asks PROCESS to stop (SIGTERM), kills it when it has not within TIMEOUT seconds; its exit status."""
+    process.send_signal(signal.SIGTERM)
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return process.wait()
+
+
 def alive(pid):
     try:
         with open(f"/proc/{pid}/stat", "rb") as stream:
@@ -263,12 +273,7 @@ def run(build, passphrase=None, report=print, seconds=video.FAULT_SECONDS):
             if keeper is not None:
                 keeper.stop()
             tree.update(descendants(tray.pid))
-            tray.send_signal(signal.SIGTERM)
-            try:
-                outcome.launcher_exit = tray.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                tray.kill()
-                outcome.launcher_exit = tray.wait()
+            outcome.launcher_exit = end_process(tray)
             launcher_log.close()
         outcome.leftover_pids = [pid for pid in tree if alive(pid)]
         outcome.load = os.getloadavg()
