@@ -100,11 +100,15 @@ class WineReceiver:
             lines.append(raw.decode("utf-8", "replace").replace("\r\n", "\n"))
 
     def _watch(self):
-        # Every state the document shows in turn; a partial document would fail json.loads.
-        while self.proc.poll() is None:
+        # Every state the document shows in turn; a partial document would fail json.loads. One
+        # more look once the program has ended, for the document it wrote last.
+        while True:
+            ended = self.proc.poll() is not None
             s = self.status()
             if s is not None and (not self.states or self.states[-1] != s["state"]):
                 self.states.append(s["state"])
+            if ended:
+                return
             time.sleep(0.01)
 
     def status(self):
