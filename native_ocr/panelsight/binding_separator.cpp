@@ -22,6 +22,7 @@
 #include "panelsight/binding_functions.hpp"
 #include "panelsight/binding_support.hpp"
 #include "panelsight/core/prepare.hpp"
+#include "panelsight/core/layouts.hpp"
 #include "panelsight/core/separator/corridor.hpp"
 #include "panelsight/core/separator/detect.hpp"
 #include "panelsight/core/separator/energy.hpp"
@@ -226,14 +227,6 @@ py::dict hypothesis_dict(py::handle hypothesis_char, py::handle evaluated, const
 
 // -- the detector's pieces -------------------------------------------------------------------------
 
-sep::Corridor corridor_of(py::handle crop_width, py::handle crop_height) {
-  // Sizes are counted as the layout counts them: whole numbers, truncated.
-  if (!PyNumber_Check(crop_width.ptr()) || !PyNumber_Check(crop_height.ptr())) {
-    throw py::type_error("crop_width and crop_height must be numbers");
-  }
-  return sep::search_corridor(int_of(crop_width), int_of(crop_height));
-}
-
 // The start columns of a corridor that a replaced stage may have given with integers of any size:
 // search_left..last_start, plus physical_left when it is not among them, in Python's integers (a
 // range too long to list fails as listing it in Python fails).
@@ -393,17 +386,47 @@ py::dict separator_topology(py::object groups, py::object corridor_width, py::ob
 }
 
 py::dict separator_search_corridor(py::object crop_width, py::object crop_height) {
-  const sep::Corridor c = corridor_of(crop_width, crop_height);
-  py::dict d = corridor_dict(c);
-  // The layout saw the width clamped as layout_for_role clamps it, so everything taken from the
-  // layout is what layout_for_role gives; only search_right uses the width itself, and a width
-  // beyond the clamp takes it exactly: min(crop_width - 1, physical_right + max_shift).
-  const py::object width = bridge::int_exact(crop_width);
-  if (!bridge::int_within(width, bridge::kSaturation)) {
-    const py::object last_column = width - py::int_(1);
-    const py::object reach = py::int_(c.physical_right) + py::int_(c.max_shift);
-    d["search_right"] = bridge::py_less(reach, last_column) ? reach : last_column;
+  if (!PyNumber_Check(crop_width.ptr()) || !PyNumber_Check(crop_height.ptr())) {
+    throw py::type_error("crop_width and crop_height must be numbers");
   }
+  const py::object width = bridge::int_exact(crop_width);
+  const py::object height = bridge::int_exact(crop_height);
+  const auto w = bridge::int_within(width, bridge::kSaturation);
+  const auto h = bridge::int_within(height, bridge::kSaturation);
+  if (w && h) {
+    return corridor_dict(sep::search_corridor(*w, *h));
+  }
+  // Sizes beyond int64's comfortable range: the separator slot of the clock layout (as
+  // layout_for_role gives it) and the corridor's arithmetic on it in Python's integers.
+  const auto as_double = [](const py::object& whole) {
+    if (bridge::py_less(whole, py::int_(1))) {
+      return 1.0;  // the layout counts every size below 1 as 1
+    }
+    const double value = PyLong_AsDouble(whole.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    return value;
+  };
+  const Layout layout = tessaryn::panelsight::clock_slots(as_double(width), as_double(height), std::nullopt);
+  const auto slot = std::find_if(layout.begin(), layout.end(), [](const Slot& s) { return s.separator; });
+  const py::object left = bridge::int_from_whole_double(slot->box[0]);
+  const py::object right = bridge::int_from_whole_double(slot->box[2]);
+  const py::object zero = py::int_(0);
+  const py::object one = py::int_(1);
+  const auto larger = [](const py::object& a, const py::object& b) { return bridge::py_less(a, b) ? b : a; };
+  const auto smaller = [](const py::object& a, const py::object& b) { return bridge::py_less(b, a) ? b : a; };
+  const py::object window_width = larger(py::int_(3), right - left + one);
+  const py::object max_shift =
+      larger(one, bridge::int_exact(window_width * py::float_(1.0 - sep::kMinimumOverlap)));
+  py::dict d;
+  d["physical_left"] = left;
+  d["physical_right"] = right;
+  d["search_left"] = larger(zero, left - max_shift);
+  d["search_right"] = smaller(width - one, right + max_shift);
+  d["window_width"] = window_width;
+  d["minimum_overlap"] = py::float_(sep::kMinimumOverlap);
+  d["max_shift"] = max_shift;
   return d;
 }
 

@@ -217,6 +217,10 @@ BIG_INTEGER_CASES = [
     (panelsight._separator_search_corridor, separator_reference.corridor, (-10**30, 2**64)),
     (panelsight._separator_search_corridor, separator_reference.corridor, (True, False)),
     (panelsight._separator_search_corridor, separator_reference.corridor, (200, 10**30)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (10**30, 5)),  # was clamped
+    (panelsight._separator_search_corridor, separator_reference.corridor, (2**63, 2**63)),  # was clamped
+    (panelsight._separator_search_corridor, separator_reference.corridor, (TOO_BIG_FOR_A_FLOAT, 5)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (-TOO_BIG_FOR_A_FLOAT, -TOO_BIG_FOR_A_FLOAT)),
     (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), 10**30, 11)),
     (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), -10**30, 2**63)),
     (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), 2**64, 10**30)),
@@ -235,6 +239,29 @@ def outcome(function, args):
                          ids=[f"{n.__name__}-{i}" for i, (n, _, _) in enumerate(BIG_INTEGER_CASES)])
 def test_integers_of_any_size_give_the_python_models_answer(native, model, args):
     assert outcome(native, args) == outcome(model, args)
+
+
+def boxes(layout):
+    return [slot["box"] for slot in layout]
+
+
+@pytest.mark.parametrize("layout,expected", [
+    # Slot edges are doubles (exact up to 2^53): 2^64 - 1 rounds to 2^64; the bottom row is exact.
+    (lambda: panelsight.equal_digit_slots(2**64, 2**60 + 1, 2), [[0, 0, 2**63, 2**60], [2**63, 0, 2**64, 2**60]]),
+    # A clock's last column is width - 1 exactly, whatever the doubles before it.
+    (lambda: boxes(panelsight.clock_slots(10**30, 10**30))[-1][2:], [10**30 - 1, 10**30 - 1]),
+    # Sizes below 1 count as 1, however negative.
+    (lambda: panelsight.layout_for_role("period", -2**63 - 1, -10**400), [[0, 0, 0, 0]]),
+])
+def test_layouts_of_sizes_beyond_64_bits_are_not_saturated(layout, expected):
+    got = layout()
+    assert (boxes(got) if isinstance(got[0], dict) else got) == expected
+
+
+@pytest.mark.parametrize("size", [(10**400, 5), (5, 10**400)])
+def test_a_size_beyond_a_float_fails_as_pythons_float_arithmetic(size):
+    with pytest.raises(OverflowError):
+        panelsight.clock_slots(*size)
 
 
 @pytest.mark.parametrize("window_width", [0, -1, -11, -2**63 - 1, -10**30])
