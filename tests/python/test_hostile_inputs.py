@@ -217,10 +217,11 @@ BIG_INTEGER_CASES = [
     (panelsight._separator_search_corridor, separator_reference.corridor, (-10**30, 2**64)),
     (panelsight._separator_search_corridor, separator_reference.corridor, (True, False)),
     (panelsight._separator_search_corridor, separator_reference.corridor, (200, 10**30)),
-    (panelsight._separator_search_corridor, separator_reference.corridor, (10**30, 5)),  # was clamped
-    (panelsight._separator_search_corridor, separator_reference.corridor, (2**63, 2**63)),  # was clamped
+    (panelsight._separator_search_corridor, separator_reference.corridor, (10**30, 5)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (2**63, 2**63)),
     (panelsight._separator_search_corridor, separator_reference.corridor, (TOO_BIG_FOR_A_FLOAT, 5)),
-    (panelsight._separator_search_corridor, separator_reference.corridor, (-TOO_BIG_FOR_A_FLOAT, -TOO_BIG_FOR_A_FLOAT)),
+    (panelsight._separator_search_corridor, separator_reference.corridor,
+     (-TOO_BIG_FOR_A_FLOAT, -TOO_BIG_FOR_A_FLOAT)),  # was search_right
     (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), 10**30, 11)),
     (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), -10**30, 2**63)),
     (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), 2**64, 10**30)),
