@@ -175,8 +175,9 @@ PROJECTION = np.array([0, 9, 9, 0, 0, 9, 0, 0, 0, 9, 9, 0], float)
 BIG = 2**62 + 1  # just past the old clamping bound
 TOO_BIG_FOR_A_FLOAT = 10**400
 
-# (native function, Python model, arguments). Rows marked "was" gave another answer or exception
-# when integers were clamped into +-2^62; the others show where clamping is provably exact.
+# (native function, Python model, arguments). Integers used to be clamped into +-2^62 first; "was"
+# marks some rows that then gave another answer or exception. The _extend_from_core and
+# _evaluate_separator_window rows show the two helpers where clamping is provably exact.
 BIG_INTEGER_CASES = [
     (segmark._contiguous_runs, REF.contiguous_runs, ([BIG, 0],)),  # was [[2^62, 0]]
     (segmark._contiguous_runs, REF.contiguous_runs, ([0, 2**63, 2**63 + 1, 10**30],)),
