@@ -417,8 +417,7 @@ py::dict separator_search_corridor(py::object crop_width, py::object crop_height
   const auto larger = [](const py::object& a, const py::object& b) { return bridge::py_less(a, b) ? b : a; };
   const auto smaller = [](const py::object& a, const py::object& b) { return bridge::py_less(b, a) ? b : a; };
   const py::object window_width = larger(py::int_(3), right - left + one);
-  const py::object max_shift =
-      larger(one, bridge::int_exact(window_width * py::float_(1.0 - sep::kMinimumOverlap)));
+  const py::object max_shift = larger(one, bridge::int_exact(window_width * py::float_(1.0 - sep::kMinimumOverlap)));
   py::dict d;
   d["physical_left"] = left;
   d["physical_right"] = right;
