@@ -39,8 +39,9 @@ $(TSAN_BUILD)/build.ninja: | deps
 	  -DTESSARYN_MODULES_ONLY=ON
 
 test-tsan: deps $(TSAN_BUILD)/build.ninja
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target panelsight_py segmark_py
-	LD_PRELOAD=$$($(CXX) -print-file-name=libtsan.so) TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target panelsight_py segmark_py calibrate_py tessaryn_numeric_probe
+	LD_PRELOAD=$$($(CXX) -print-file-name=libtsan.so) \
+	  TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  PYTHONPATH=$(TSAN_BUILD)/python PYTHONDONTWRITEBYTECODE=1 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "thread"
 

@@ -230,6 +230,30 @@ int64_t int_saturating(py::handle obj) {
   return result;
 }
 
+py::object int_exact(py::handle obj) { return steal(PyNumber_Long(obj.ptr())); }
+
+py::object index_exact(py::handle obj) { return steal(PyNumber_Index(obj.ptr())); }
+
+std::optional<int64_t> int_within(py::handle int_object, int64_t bound) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(int_object.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  if (overflow != 0 || value > bound || value < -bound) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool py_less(py::handle a, py::handle b) {
+  const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+  if (result < 0) {
+    throw py::error_already_set();
+  }
+  return result == 1;
+}
+
 double to_double(py::handle obj) {
   const double value = PyFloat_AsDouble(obj.ptr());
   if (value == -1.0 && PyErr_Occurred()) {

@@ -100,6 +100,21 @@ auto without_gil(F&& work) -> decltype(work()) {
 inline constexpr int64_t kSaturation = int64_t{1} << 62;
 int64_t int_saturating(py::handle obj);
 
+// Python's int(obj) and operator.index(obj), as exact int objects of any size.
+py::object int_exact(py::handle obj);
+py::object index_exact(py::handle obj);
+
+// The value of a Python int object when |value| <= bound, else nothing: small enough values take the
+// int64 core, where no sum or product of a few of them can overflow and a double holds each exactly.
+std::optional<int64_t> int_within(py::handle int_object, int64_t bound);
+
+// Below 2^51, a sum or difference of two such values is still a double's exact whole number, so the
+// cores' int64 and double arithmetic gives what Python's exact integers and floats give.
+inline constexpr int64_t kExactInDouble = int64_t{1} << 51;
+
+// a < b, a <= b, ... with Python's meaning (exact for integers of any size).
+bool py_less(py::handle a, py::handle b);
+
 // A new reference as a py::object; a null one means a Python error is set, which is raised.
 inline py::object steal(PyObject* new_reference) {
   if (!new_reference) {

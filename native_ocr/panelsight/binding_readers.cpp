@@ -29,13 +29,56 @@ namespace {
 
 // int() of a size argument; anything that is not a number is refused with the argument's name,
 // since int() alone would also take text.
-int64_t size_argument(py::handle value, const char* name) {
+py::object whole_argument(py::handle value, const char* name) {
   PyObject* raw = value.ptr();
   if (!PyNumber_Check(raw) || PyComplex_Check(raw)) {
     throw py::type_error(std::string(name) + " must be a number, not " +
                          std::string(py::str(value.get_type().attr("__name__"))));
   }
-  return bridge::int_saturating(value);
+  return bridge::int_exact(value);
+}
+
+// A width or height: the layout counts in doubles, so the size is the double nearest the whole
+// number (exact up to 2^53), and OverflowError beyond a double's range as Python's float() gives.
+double size_of(const py::object& whole) {
+  if (bridge::py_less(whole, py::int_(1))) {
+    return 1.0;  // every size below 1 counts as 1, before any float is made of it
+  }
+  const double size = PyLong_AsDouble(whole.ptr());
+  if (size == -1.0 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return size;
+}
+
+// A slot count: one slot is made per count, so a count beyond 2^62 fails as the memory for it
+// runs out, as it would at the true count.
+int64_t count_argument(py::handle value, const char* name) {
+  return bridge::int_saturating(whole_argument(value, name));
+}
+
+// The bottom row height - 1, and a clock's last column width - 1, are whole numbers in Python's
+// integers; beyond 2^53 the double layout cannot hold them, so they are set exactly.
+py::list with_exact_edges(py::list layout, const py::object& width, const py::object& height, bool clock) {
+  const py::object one = py::int_(1);
+  const auto at_least_one = [&](const py::object& whole) { return bridge::py_less(whole, one) ? one : whole; };
+  const py::object h = at_least_one(height);
+  const py::object w = at_least_one(width);
+  const bool tall = !bridge::int_within(h, bridge::kExactInDouble);
+  const bool wide = clock && !bridge::int_within(w, bridge::kExactInDouble);
+  if (!tall && !wide) {
+    return layout;
+  }
+  for (size_t i = 0; i < layout.size(); ++i) {
+    py::list box = py::reinterpret_borrow<py::dict>(layout[i])["box"];
+    if (tall) {
+      box[3] = h - one;
+    }
+    if (wide && i + 1 == layout.size()) {
+      box[2] = w - one;
+    }
+  }
+  return layout;
 }
 
 std::optional<double> separator_argument(py::handle value) {
@@ -307,26 +350,27 @@ py::object read_slots(py::object binary, py::object slots) {
 }
 
 py::list equal_digit_slots(py::object width, py::object height, py::object count) {
-  const int64_t w = size_argument(width, "width");
-  const int64_t h = size_argument(height, "height");
-  const int64_t n = size_argument(count, "count");
-  return layout_list(core::equal_digit_slots(w, h, n));
+  const py::object w = whole_argument(width, "width");
+  const py::object h = whole_argument(height, "height");
+  const int64_t n = count_argument(count, "count");
+  return with_exact_edges(layout_list(core::equal_digit_slots(size_of(w), size_of(h), n)), w, h, false);
 }
 
 py::list clock_slots(py::object width, py::object height, py::object separator_x) {
-  const int64_t w = size_argument(width, "width");
-  const int64_t h = size_argument(height, "height");
-  return layout_list(core::clock_slots(w, h, separator_argument(separator_x)));
+  const py::object w = whole_argument(width, "width");
+  const py::object h = whole_argument(height, "height");
+  return with_exact_edges(layout_list(core::clock_slots(size_of(w), size_of(h), separator_argument(separator_x))), w, h,
+                          true);
 }
 
 py::list layout_for_role(py::object role, py::object width, py::object height, py::object separator_x) {
   const std::string name = role_argument(role);
-  const int64_t w = size_argument(width, "width");
-  const int64_t h = size_argument(height, "height");
+  const py::object w = whole_argument(width, "width");
+  const py::object h = whole_argument(height, "height");
   // Only a clock's layout has a separator to place; other roles never look at the value.
-  const std::optional<double> separator =
-      core::layout_kind(name) == core::LayoutKind::Clock ? separator_argument(separator_x) : std::nullopt;
-  return layout_list(core::layout_for_role(name, w, h, separator));
+  const bool clock = core::layout_kind(name) == core::LayoutKind::Clock;
+  const std::optional<double> separator = clock ? separator_argument(separator_x) : std::nullopt;
+  return with_exact_edges(layout_list(core::layout_for_role(name, size_of(w), size_of(h), separator)), w, h, clock);
 }
 
 py::dict read_score_from_crop(py::object crop, py::object role, py::object processing_settings) {

@@ -22,6 +22,7 @@
 #include "panelsight/binding_functions.hpp"
 #include "panelsight/binding_support.hpp"
 #include "panelsight/core/prepare.hpp"
+#include "panelsight/core/layouts.hpp"
 #include "panelsight/core/separator/corridor.hpp"
 #include "panelsight/core/separator/detect.hpp"
 #include "panelsight/core/separator/energy.hpp"
@@ -46,6 +47,9 @@ py::float_ rounded(double value, int digits) { return py::float_(numeric::round_
 double float_of(py::handle value) { return bridge::to_double(steal(PyNumber_Float(value.ptr()))); }
 
 int64_t int_of(py::handle value) { return bridge::int_saturating(value); }
+
+// int() of a value that a result only hands back or offsets, exact at any size.
+py::object exact_int(py::handle value) { return bridge::int_exact(value); }
 
 py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
 
@@ -223,21 +227,34 @@ py::dict hypothesis_dict(py::handle hypothesis_char, py::handle evaluated, const
 
 // -- the detector's pieces -------------------------------------------------------------------------
 
-sep::Corridor corridor_of(py::handle crop_width, py::handle crop_height) {
-  // Sizes are counted as the layout counts them: whole numbers, truncated.
-  if (!PyNumber_Check(crop_width.ptr()) || !PyNumber_Check(crop_height.ptr())) {
-    throw py::type_error("crop_width and crop_height must be numbers");
+// The start columns of a corridor that a replaced stage may have given with integers of any size:
+// search_left..last_start, plus physical_left when it is not among them, in Python's integers (a
+// range too long to list fails as listing it in Python fails).
+std::vector<py::object> starts_of(py::handle geometry) {
+  const py::object physical_left = exact_int(item(geometry, "physical_left"));
+  const py::object search_left = exact_int(item(geometry, "search_left"));
+  const py::object search_right = exact_int(item(geometry, "search_right"));
+  const py::object window_width = exact_int(item(geometry, "window_width"));
+  const py::object one = py::int_(1);
+  const py::object candidate = search_right - window_width + one;
+  const py::object last_start = bridge::py_less(search_left, candidate) ? candidate : search_left;
+  const py::object range = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyRange_Type));
+  py::list starts = steal(PySequence_List(range(search_left, last_start + one).ptr()));
+  const int contained = PySequence_Contains(starts.ptr(), physical_left.ptr());
+  if (contained < 0) {
+    throw py::error_already_set();
   }
-  return sep::search_corridor(int_of(crop_width), int_of(crop_height));
-}
-
-std::vector<int64_t> starts_of(py::handle geometry) {
-  sep::Corridor c;
-  c.physical_left = int_of(item(geometry, "physical_left"));
-  c.search_left = int_of(item(geometry, "search_left"));
-  c.search_right = int_of(item(geometry, "search_right"));
-  c.window_width = int_of(item(geometry, "window_width"));
-  return sep::window_starts(c);
+  if (contained == 0) {
+    starts.append(physical_left);
+    if (PyList_Sort(starts.ptr()) < 0) {
+      throw py::error_already_set();
+    }
+  }
+  std::vector<py::object> out;
+  for (py::handle start : starts) {
+    out.push_back(py::reinterpret_borrow<py::object>(start));
+  }
+  return out;
 }
 
 py::list arrays_of(std::vector<cv::Mat> mats) {
@@ -256,28 +273,28 @@ py::object module_function(const char* name) {
   return *f;
 }
 
-py::list box_of(int64_t left, int64_t right, int64_t height) {
+py::list box_of(const py::object& left, const py::object& right, const py::object& height) {
   py::list b;
-  b.append(py::int_(left));
+  b.append(left);
   b.append(py::int_(0));
-  b.append(py::int_(right));
-  b.append(py::int_(height - 1));
+  b.append(right);
+  b.append(height - py::int_(1));
   return b;
 }
 
-py::object public_group(py::handle g, int64_t best_left) {
+py::object public_group(py::handle g, const py::object& best_left) {
   if (g.is_none()) {
     return py::none();
   }
   py::dict d;
-  d["y_min"] = py::int_(int_of(item(g, "y_min")));
-  d["y_max"] = py::int_(int_of(item(g, "y_max")));
-  d["center_x"] = rounded(float_of(py::int_(best_left) + item(g, "center_x")), 2);
+  d["y_min"] = exact_int(item(g, "y_min"));
+  d["y_max"] = exact_int(item(g, "y_max"));
+  d["center_x"] = rounded(float_of(best_left + item(g, "center_x")), 2);
   d["center_y"] = rounded(float_of(item(g, "center_y")), 2);
   d["x_normalized"] = rounded(float_of(item(g, "x_normalized")), 4);
   d["y_normalized"] = rounded(float_of(item(g, "y_normalized")), 4);
   d["width"] = rounded(float_of(item(g, "width")), 2);
-  d["height"] = py::int_(int_of(item(g, "height")));
+  d["height"] = exact_int(item(g, "height"));
   for (const char* key : {"energy", "gray_energy", "binary_energy"}) {
     d[key] = rounded(float_of(item(g, key)), 2);
   }
@@ -286,14 +303,14 @@ py::object public_group(py::handle g, int64_t best_left) {
   return d;
 }
 
-py::object public_hypothesis(py::handle h, int64_t height) {
+py::object public_hypothesis(py::handle h, const py::object& height) {
   if (h.is_none()) {
     return py::none();
   }
   const py::object window = item(h, "window");
   py::dict d;
   d["hypothesis_char"] = item(h, "char");
-  d["candidate_window"] = box_of(int_of(item(window, "left")), int_of(item(window, "right")), height);
+  d["candidate_window"] = box_of(exact_int(item(window, "left")), exact_int(item(window, "right")), height);
   d["hypothesis_x"] = rounded(float_of(item(h, "x")), 2);
   for (const char* key : {"overlap_ratio", "window_prior", "group_prior", "spatial_prior", "topological_score",
                           "final_score"}) {
@@ -369,12 +386,56 @@ py::dict separator_topology(py::object groups, py::object corridor_width, py::ob
 }
 
 py::dict separator_search_corridor(py::object crop_width, py::object crop_height) {
-  return corridor_dict(corridor_of(crop_width, crop_height));
+  if (!PyNumber_Check(crop_width.ptr()) || !PyNumber_Check(crop_height.ptr())) {
+    throw py::type_error("crop_width and crop_height must be numbers");
+  }
+  const py::object width = bridge::int_exact(crop_width);
+  const py::object height = bridge::int_exact(crop_height);
+  const auto w = bridge::int_within(width, bridge::kSaturation);
+  const auto h = bridge::int_within(height, bridge::kSaturation);
+  if (w && h) {
+    return corridor_dict(sep::search_corridor(*w, *h));
+  }
+  // Sizes beyond int64's comfortable range: the separator slot of the clock layout (as
+  // layout_for_role gives it) and the corridor's arithmetic on it in Python's integers.
+  const auto as_double = [](const py::object& whole) {
+    if (bridge::py_less(whole, py::int_(1))) {
+      return 1.0;  // the layout counts every size below 1 as 1
+    }
+    const double value = PyLong_AsDouble(whole.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    return value;
+  };
+  const Layout layout = tessaryn::panelsight::clock_slots(as_double(width), as_double(height), std::nullopt);
+  const auto slot = std::find_if(layout.begin(), layout.end(), [](const Slot& s) { return s.separator; });
+  const py::object left = bridge::int_from_whole_double(slot->box[0]);
+  const py::object right = bridge::int_from_whole_double(slot->box[2]);
+  const py::object zero = py::int_(0);
+  const py::object one = py::int_(1);
+  const auto larger = [](const py::object& a, const py::object& b) { return bridge::py_less(a, b) ? b : a; };
+  const auto smaller = [](const py::object& a, const py::object& b) { return bridge::py_less(b, a) ? b : a; };
+  const py::object window_width = larger(py::int_(3), right - left + one);
+  const py::object max_shift = larger(one, bridge::int_exact(window_width * py::float_(1.0 - sep::kMinimumOverlap)));
+  py::dict d;
+  d["physical_left"] = left;
+  d["physical_right"] = right;
+  d["search_left"] = larger(zero, left - max_shift);
+  d["search_right"] = smaller(width - one, right + max_shift);
+  d["window_width"] = window_width;
+  d["minimum_overlap"] = py::float_(sep::kMinimumOverlap);
+  d["max_shift"] = max_shift;
+  return d;
 }
 
 py::dict evaluate_separator_window(py::object crop, py::object left, py::object window_width,
                                    py::object blurred_gray) {
   const cv::Mat image = uint8_mat(crop, "_evaluate_separator_window");
+  // Clamping is exact: the crop is narrower than 2^31, so with the window width in +-2^62 the start
+  // min(left, w - window_width) and the end left + window_width - 1 are what they would be exactly:
+  // a width beyond 2^62 puts the window at 0..w-1 as 2^62 does, a start beyond +-2^62 is pushed to
+  // the same side, and a width below 1 leaves the band empty however negative it is.
   const int64_t start = int_of(left);
   const int64_t width = int_of(window_width);
   const cv::Mat blur = optional_blur(blurred_gray);
@@ -487,15 +548,15 @@ struct Chosen {
   py::object best_colon;    // or None
   py::object best_decimal;  // or None
   py::object selected;
-  int64_t height = 0;
+  py::object height;
 };
 
 py::dict detection_report(const Chosen& c) {
   const py::object& selected = c.selected;
-  const int64_t h = c.height;
+  const py::object& h = c.height;
   const py::object best = item(selected, "window");
-  const int64_t best_left = int_of(item(best, "left"));
-  const int64_t best_right = int_of(item(best, "right"));
+  const py::object best_left = exact_int(item(best, "left"));
+  const py::object best_right = exact_int(item(best, "right"));
 
   const bool is_colon = item(selected, "char").equal(py::str(":"));
   py::object upper = py::none();
@@ -519,12 +580,13 @@ py::dict detection_report(const Chosen& c) {
   py::list dots;
   for (py::handle g : selected_groups) {
     py::list dot_position;
-    dot_position.append(rounded(float_of(py::int_(best_left) + item(g, "center_x")), 1));
+    dot_position.append(rounded(float_of(best_left + item(g, "center_x")), 1));
     dot_position.append(rounded(float_of(item(g, "center_y")), 1));
     dots.append(dot_position);
   }
   py::dict corridor;
-  corridor["search"] = box_of(int_of(item(c.geometry, "search_left")), int_of(item(c.geometry, "search_right")), h);
+  corridor["search"] =
+      box_of(exact_int(item(c.geometry, "search_left")), exact_int(item(c.geometry, "search_right")), h);
   corridor["selected"] = box_of(best_left, best_right, h);
 
   py::list groups;
@@ -538,14 +600,14 @@ py::dict detection_report(const Chosen& c) {
   };
 
   py::dict r;
-  r["x"] = py::float_(float_of(py::int_(best_left)) + local_x);
+  r["x"] = py::float_(float_of(best_left) + local_x);
   r["char"] = separator_char;
   r["mode"] = is_colon ? "minutes" : "tenths";
   r["confidence"] = py::float_(float_of(item(selected, "final_score")));
   r["dots"] = dots;
   r["corridor"] = corridor;
   r["physical_separator_box"] =
-      box_of(int_of(item(c.geometry, "physical_left")), int_of(item(c.geometry, "physical_right")), h);
+      box_of(exact_int(item(c.geometry, "physical_left")), exact_int(item(c.geometry, "physical_right")), h);
   r["candidate_window"] = box_of(best_left, best_right, h);
   r["spatial_prior"] = rounded(float_of(item(selected, "spatial_prior")), 4);
   r["topological_score"] = rounded(float_of(item(selected, "topological_score")), 4);
@@ -595,7 +657,7 @@ py::object detection_through_module(const py::object& source, const py::object& 
   const py::object physical_left = item(geometry, "physical_left");
   const py::object physical_right = item(geometry, "physical_right");
   const py::object window_width = item(geometry, "window_width");
-  const std::vector<int64_t> starts = starts_of(geometry);
+  const std::vector<py::object> starts = starts_of(geometry);
 
   py::object blurs = py::none();
   if (!bridge::truthy(per_window_blur)) {
@@ -607,13 +669,13 @@ py::object detection_through_module(const py::object& source, const py::object& 
   const py::object evaluate = module_function("_evaluate_separator_window");
   py::list evaluations;
   if (blurs.is_none()) {
-    for (const int64_t start : starts) {
-      evaluations.append(evaluate(source, py::int_(start), window_width));
+    for (const py::object& start : starts) {
+      evaluations.append(evaluate(source, start, window_width));
     }
   } else {
     const py::list paired = steal(PySequence_List(blurs.ptr())).cast<py::list>();
     for (size_t i = 0; i < starts.size(); ++i) {
-      evaluations.append(evaluate(source, py::int_(starts[i]), window_width, py::arg("blurred_gray") = paired[i]));
+      evaluations.append(evaluate(source, starts[i], window_width, py::arg("blurred_gray") = paired[i]));
     }
   }
 
@@ -636,7 +698,7 @@ py::object detection_through_module(const py::object& source, const py::object& 
   }
   Chosen c;
   c.geometry = geometry;
-  c.height = int_of(height);
+  c.height = exact_int(height);
   c.best_colon = record_or_none(colons, colon_scores);
   c.best_decimal = record_or_none(decimals, decimal_scores);
   const auto typed = [](const py::object& record, sep::SeparatorKind kind) -> std::optional<sep::Hypothesis> {
@@ -707,7 +769,7 @@ py::object detection_result(const std::optional<sep::Detection>& detection) {
   };
   Chosen c;
   c.geometry = corridor_dict(d.corridor);
-  c.height = d.height;
+  c.height = py::int_(d.height);
   c.best_colon = record(d.best_colon);
   c.best_decimal = record(d.best_decimal);
   c.selected = d.selected.kind == sep::SeparatorKind::Colon ? c.best_colon : c.best_decimal;

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <optional>
@@ -568,24 +569,51 @@ cv::Mat frame01_of(py::handle obj) {
   return as01(image.view);
 }
 
-// The start and stop of Python's slice [start:stop] on a sequence of `length`.
-std::pair<int64_t, int64_t> slice_bounds(int64_t start, int64_t stop, int64_t length) {
-  auto adjust = [length](int64_t v) {
-    if (v < 0) {
-      v += length;
-      return v < 0 ? int64_t{0} : v;
-    }
-    return v > length ? length : v;
-  };
-  start = adjust(start);
-  stop = adjust(stop);
-  return {start, std::max(start, stop)};
-}
-
+// Runs with each end clamped into +-2^62: only for callers whose runs are compared with indices of
+// an array, which lie far inside that bound, so the clamped value orders exactly as the true one.
 std::vector<Run> runs_of(py::handle runs) {
   std::vector<Run> out;
   for (py::handle run : runs) {
     out.push_back({bridge::int_saturating(run[py::int_(0)]), bridge::int_saturating(run[py::int_(1)])});
+  }
+  return out;
+}
+
+// A run's two ends as int() gives them, exact at any size.
+struct ExactRun {
+  py::object start;
+  py::object end;
+};
+
+std::vector<ExactRun> exact_runs_of(py::handle runs) {
+  std::vector<ExactRun> out;
+  for (py::handle run : runs) {
+    out.push_back({bridge::int_exact(run[py::int_(0)]), bridge::int_exact(run[py::int_(1)])});
+  }
+  return out;
+}
+
+// The runs as int64 when every end is within `bound`, for the core's arithmetic.
+std::optional<std::vector<Run>> small_runs(const std::vector<ExactRun>& runs, int64_t bound) {
+  std::vector<Run> out;
+  for (const ExactRun& r : runs) {
+    const auto start = bridge::int_within(r.start, bound);
+    const auto end = bridge::int_within(r.end, bound);
+    if (!start || !end) {
+      return std::nullopt;
+    }
+    out.push_back({*start, *end});
+  }
+  return out;
+}
+
+py::list exact_run_list(const std::vector<ExactRun>& runs, size_t first, size_t last) {
+  py::list out;
+  for (size_t i = first; i < last; ++i) {
+    py::list pair;
+    pair.append(runs[i].start);
+    pair.append(runs[i].end);
+    out.append(pair);
   }
   return out;
 }
@@ -686,23 +714,83 @@ py::object tight_bounds_py(py::handle mask) {
   return py::make_tuple(py::int_(box->x1), py::int_(box->y1), py::int_(box->x2), py::int_(box->y2));
 }
 
+// The runs hand back the values given, so an index of any size takes the walk in Python's integers;
+// within +-2^62 the core's `previous + 1` cannot overflow.
 py::object contiguous_runs_py(py::handle indices) {
+  std::vector<py::object> exact;
   std::vector<int64_t> values;
+  bool small = true;
   for (py::handle v : indices) {
-    values.push_back(bridge::int_saturating(v));
+    exact.push_back(bridge::int_exact(v));
+    const auto value = small ? bridge::int_within(exact.back(), bridge::kSaturation) : std::nullopt;
+    small = small && value.has_value();
+    if (small) {
+      values.push_back(*value);
+    }
   }
-  return run_list(contiguous_runs(values));
+  if (small) {
+    return run_list(contiguous_runs(values));
+  }
+  std::vector<ExactRun> runs;
+  const py::object one = py::int_(1);
+  py::object start = exact.front();
+  py::object previous = start;
+  for (size_t i = 1; i < exact.size(); ++i) {
+    if (bridge::py_less(previous + one, exact[i])) {
+      runs.push_back({start, previous});
+      start = exact[i];
+    }
+    previous = exact[i];
+  }
+  runs.push_back({start, previous});
+  return exact_run_list(runs, 0, runs.size());
 }
 
+// The thresholds are cell_height times a ratio in floating point and the run lengths and gaps are
+// compared with them. Below 2^51 every operand is a double's exact whole number, so the core gives
+// Python's answer; beyond, the same steps run on Python's integers and floats (which compare
+// exactly, and raise OverflowError for a height too large for a float, as Python does).
 py::object remove_marginal_runs_py(py::handle runs, py::handle cell_height) {
   const CallConstants c = read_constants();
-  return run_list(remove_marginal_runs(runs_of(runs), bridge::int_saturating(cell_height), c.k));
+  const std::vector<ExactRun> exact = exact_runs_of(runs);
+  const py::object height = bridge::int_exact(cell_height);
+  const auto small_height = bridge::int_within(height, bridge::kExactInDouble);
+  const auto small = small_runs(exact, bridge::kExactInDouble);
+  if (small_height && small) {
+    return run_list(remove_marginal_runs(*small, *small_height, c.k));
+  }
+  const py::object max_height = height * py::float_(c.k.marginal_run_max_height_ratio);
+  const py::object min_gap = height * py::float_(c.k.marginal_run_min_gap_ratio);
+  const py::object zero = py::int_(0);
+  const py::object one = py::int_(1);
+  const py::object last_row = height - one;
+  size_t first = 0;
+  size_t last = exact.size();
+  while (last - first >= 2) {
+    const ExactRun& run = exact[first];
+    const py::object gap = exact[first + 1].start - run.end - one;
+    if (run.start.not_equal(zero) || bridge::py_less(max_height, run.end - run.start + one) ||
+        bridge::py_less(gap, min_gap)) {
+      break;
+    }
+    ++first;
+  }
+  while (last - first >= 2) {
+    const ExactRun& run = exact[last - 1];
+    const py::object gap = run.start - exact[last - 2].end - one;
+    if (run.end.not_equal(last_row) || bridge::py_less(max_height, run.end - run.start + one) ||
+        bridge::py_less(gap, min_gap)) {
+      break;
+    }
+    --last;
+  }
+  return exact_run_list(exact, first, last);
 }
 
 bool runs_overlap_py(py::handle first, py::handle second) {
-  const auto a = runs_of(py::make_tuple(first));
-  const auto b = runs_of(py::make_tuple(second));
-  return runs_overlap(a.front(), b.front());
+  const ExactRun a = exact_runs_of(py::make_tuple(first)).front();
+  const ExactRun b = exact_runs_of(py::make_tuple(second)).front();
+  return !bridge::py_less(b.end, a.start) && !bridge::py_less(a.end, b.start);
 }
 
 py::object extend_from_core_py(py::handle projection, py::handle core_runs, py::handle max_gap) {
@@ -712,17 +800,56 @@ py::object extend_from_core_py(py::handle projection, py::handle core_runs, py::
     throw py::error_already_set();
   }
   std::vector<double> p(values.data(), values.data() + values.size());
+  // Clamping is exact here: the weak runs are indices of `p`, fewer than 2^61 (each takes 8 bytes
+  // of memory), so their gaps lie within +-2^61. A core run end and max_gap are only compared with
+  // those, and a value beyond +-2^62 compares with them as its clamped value does.
   return optional_pair(extend_from_core(p, runs_of(core_runs), bridge::int_saturating(max_gap), c.k));
 }
 
+// Rows top..bottom as range() and cell[y] visit them: exact integers, negative rows counted from the
+// end, IndexError for a row outside the cell.
 py::object horizontal_bar_extent_py(py::handle cell, py::handle top, py::handle bottom, py::handle stroke) {
   const cv::Mat m = cell_of(cell);
-  const int64_t t = bridge::int_saturating(top);
-  const int64_t b = bridge::int_saturating(bottom);
-  if (t <= b && (t < 0 || b >= m.rows)) {
-    throw py::index_error("row index out of range for a cell of " + std::to_string(m.rows) + " rows");
+  const py::object first = bridge::index_exact(top);
+  const py::object last = bridge::index_exact(bottom);
+  if (bridge::py_less(last, first)) {
+    return py::none();
   }
-  return optional_pair(horizontal_bar_extent(m, t, b, bridge::int_saturating(stroke)));
+  const py::object rows = py::int_(static_cast<int64_t>(m.rows));
+  const bool first_outside = bridge::py_less(first, -rows) || !bridge::py_less(first, rows);
+  if (first_outside || !bridge::py_less(last, rows)) {
+    // The first row out of the cell is indexed as the loop would index it, so that the caller
+    // gets the array's own exception for that index (its type depends on the index's size).
+    const py::object row = py::reinterpret_borrow<py::object>(cell)[first_outside ? first : rows];
+    throw py::index_error("index out of bounds for a cell of " + std::to_string(m.rows) + " rows");
+  }
+  const int64_t t = first.cast<int64_t>();
+  const int64_t b = last.cast<int64_t>();
+  // A run is at most the cell's width long, so any stroke from the width up rejects every run as
+  // the width itself does, and any stroke below 1 counts as 1: clamping into [0, width] is exact
+  // and keeps 2 * stroke far from overflowing.
+  const int64_t width = std::max<int64_t>(m.cols, 1);
+  const int64_t s = std::clamp<int64_t>(bridge::int_saturating(stroke), 0, width);
+  // Candidates are ranked by (width, start, end) whatever row they come from, so the rows counted
+  // from the end and those counted from the start are searched apart and the best of both kept.
+  std::optional<std::tuple<int64_t, int64_t, int64_t>> best;
+  const auto consider = [&](int64_t from, int64_t to) {
+    if (from > to) {
+      return;
+    }
+    if (const auto run = horizontal_bar_extent(m, from, to, s)) {
+      const auto candidate = std::make_tuple(run->second - run->first + 1, run->first, run->second);
+      if (!best || candidate > *best) {
+        best = candidate;
+      }
+    }
+  };
+  consider(t + m.rows, std::min<int64_t>(b, -1) + m.rows);
+  consider(std::max<int64_t>(t, 0), b);
+  if (!best) {
+    return py::none();
+  }
+  return py::make_tuple(py::int_(std::get<1>(*best)), py::int_(std::get<2>(*best)));
 }
 
 py::object structural_frame_py(py::handle cell) {
@@ -776,23 +903,54 @@ py::int_ significant_component_count_py(py::handle mask) {
   return py::int_(significant_component_count(cell_of(mask), c.k));
 }
 
-int64_t structure_entry(py::handle structure, const char* key) {
-  return bridge::int_saturating(py::reinterpret_borrow<py::object>(structure)[py::str(key)]);
+// The bounds are slice indices, so they must be integers (operator.index), of any size.
+py::object structure_entry(py::handle structure, const char* key) {
+  return bridge::index_exact(py::reinterpret_borrow<py::object>(structure)[py::str(key)]);
+}
+
+// [start:stop] of a sequence of `length`, as Python adjusts a slice of integers of any size.
+std::pair<int64_t, int64_t> exact_slice_bounds(const py::object& start, const py::object& stop, int64_t length) {
+  const py::object slice = steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+  Py_ssize_t from = 0;
+  Py_ssize_t to = 0;
+  Py_ssize_t step = 0;
+  if (PySlice_Unpack(slice.ptr(), &from, &to, &step) < 0) {
+    throw py::error_already_set();
+  }
+  PySlice_AdjustIndices(static_cast<Py_ssize_t>(length), &from, &to, step);
+  return {from, std::max(from, to)};
 }
 
 bool single_vertical_mass_py(py::handle cell, py::handle structure) {
   const CallConstants c = read_constants();
   const cv::Mat m = cell_of(cell);
-  const int64_t top = structure_entry(structure, "top");
-  const int64_t bottom = structure_entry(structure, "bottom");
-  const int64_t left = structure_entry(structure, "left");
-  const int64_t right = structure_entry(structure, "right");
+  const py::object top = structure_entry(structure, "top");
+  const py::object bottom = structure_entry(structure, "bottom");
+  const py::object left = structure_entry(structure, "left");
+  const py::object right = structure_entry(structure, "right");
+  const py::object one = py::int_(1);
   // cell[top:bottom + 1, left:right + 1], negative bounds counting from the end as slices do.
-  const auto rows = slice_bounds(top, bottom + 1, m.rows);
-  const auto cols = slice_bounds(left, right + 1, m.cols);
+  const auto rows = exact_slice_bounds(top, bottom + one, m.rows);
+  const auto cols = exact_slice_bounds(left, right + one, m.cols);
   const cv::Mat glyph = m(cv::Range(static_cast<int>(rows.first), static_cast<int>(rows.second)),
                           cv::Range(static_cast<int>(cols.first), static_cast<int>(cols.second)));
-  return single_vertical_mass(glyph, top, bottom, left, right, c.k);
+  const auto t = bridge::int_within(top, bridge::kExactInDouble);
+  const auto b = bridge::int_within(bottom, bridge::kExactInDouble);
+  const auto l = bridge::int_within(left, bridge::kExactInDouble);
+  const auto r = bridge::int_within(right, bridge::kExactInDouble);
+  if (t && b && l && r) {
+    return single_vertical_mass(glyph, *t, *b, *l, *r, c.k);
+  }
+  // Bounds beyond the cell only matter to the aspect test, which then runs on Python's integers:
+  // (right - left + 1) <= max(bottom - top + 1, 1) * aspect.
+  if (!single_vertical_stroke(glyph, c.k)) {
+    return false;
+  }
+  py::object height = bottom - top + one;
+  if (bridge::py_less(height, one)) {
+    height = one;
+  }
+  return (right - left + one) <= height * py::float_(c.k.vertical_stroke_max_aspect);
 }
 
 py::object frame_from_cell_py(py::handle cell) {

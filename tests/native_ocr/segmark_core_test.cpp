@@ -201,6 +201,12 @@ TEST(SingleVerticalMass, Cases) {
   fill(two, 3, 5, 5, 34);
   fill(two, 12, 5, 14, 34);
   EXPECT_FALSE(single_vertical_mass(glyph(two, 5, 34, 3, 14), 5, 34, 3, 14, k));
+
+  // The stroke half alone: the same ink decides, and only the bounds' aspect is left out.
+  EXPECT_TRUE(single_vertical_stroke(glyph(stroke, 5, 34, 15, 17), k));
+  EXPECT_FALSE(single_vertical_stroke(glyph(barred, 5, 34, 12, 17), k));
+  EXPECT_FALSE(single_vertical_stroke(glyph(two, 5, 34, 3, 14), k));
+  EXPECT_FALSE(single_vertical_mass(glyph(stroke, 5, 34, 15, 17), 5, 6, 0, 17, k));
 }
 
 struct PlacementCase {

@@ -8,6 +8,7 @@ import math
 import os
 import sys
 
+import cv2
 import numpy as np
 import pytest
 
@@ -16,6 +17,7 @@ import native_ocr.panelsight as panelsight
 import native_ocr.segmark as segmark
 import sevenseg
 from segmark_reference import Reference
+import separator_reference
 
 # -- one piece or stage by stage: the same answers ------------------------------------------------
 
@@ -149,6 +151,145 @@ def test_a_broadcast_image_of_two_to_the_32_rows_fails_as_an_allocation(read):
 ])
 def test_clip_box_counts_in_pythons_integers(box, width, height):
     assert segmark._clip_box(box, width, height) == Reference.clip_box(box, int(width), int(height))
+
+
+# -- integers of any size: the module gives what the Python model gives, or raises what it raises ----
+
+def bar_cell():
+    cell = np.zeros((12, 10), np.uint8)
+    cell[2:10, 3:6] = 1
+    cell[2, 1:9] = 1
+    cell[9, 2:8] = 1
+    return cell
+
+
+def window_crop():
+    crop = np.zeros((20, 30, 3), np.uint8)
+    crop[5:7, 14:16] = 255
+    crop[13:15, 14:16] = 255
+    return crop
+
+
+REF = Reference(segmark)
+PROJECTION = np.array([0, 9, 9, 0, 0, 9, 0, 0, 0, 9, 9, 0], float)
+BIG = 2**62 + 1  # just past the old clamping bound
+TOO_BIG_FOR_A_FLOAT = 10**400
+
+# (native function, Python model, arguments). Integers used to be clamped into +-2^62 first; "was"
+# marks some rows that then gave another answer or exception. The _extend_from_core and
+# _evaluate_separator_window rows show the two helpers where clamping is provably exact.
+BIG_INTEGER_CASES = [
+    (segmark._contiguous_runs, REF.contiguous_runs, ([BIG, 0],)),  # was [[2^62, 0]]
+    (segmark._contiguous_runs, REF.contiguous_runs, ([0, 2**63, 2**63 + 1, 10**30],)),
+    (segmark._contiguous_runs, REF.contiguous_runs, ([-2**63 - 1, -2**63, 2**63 - 1],)),
+    (segmark._contiguous_runs, REF.contiguous_runs, ([True, 2, False, 1],)),
+    (segmark._remove_marginal_runs, REF.remove_marginal_runs, ([[0, 0], [0, 0], [BIG, BIG]], BIG + 1)),  # was
+    (segmark._remove_marginal_runs, REF.remove_marginal_runs, ([[0, 0], [5, 9], [-2**63 - 1] * 2], -2**63)),
+    (segmark._remove_marginal_runs, REF.remove_marginal_runs, ([[0, 0], [10**30, 10**30]], 10**31)),  # was
+    (segmark._remove_marginal_runs, REF.remove_marginal_runs, ([[0, 0], [4, 5]], TOO_BIG_FOR_A_FLOAT)),
+    (segmark._remove_marginal_runs, REF.remove_marginal_runs, ([[False, True], [5, 9], [11, 11]], 12)),
+    (segmark._runs_overlap, REF.runs_overlap, ([0, 2**62], [BIG, 0])),  # was True
+    (segmark._runs_overlap, REF.runs_overlap, ([-10**30, 10**30], [2**64, 2**64])),
+    (segmark._extend_from_core, REF.extend_from_core, (PROJECTION, [[10**30, -10**30]], 10**30)),
+    (segmark._extend_from_core, REF.extend_from_core, (PROJECTION, [[-2**63 - 1, 1]], 2**63)),
+    (segmark._extend_from_core, REF.extend_from_core, (PROJECTION, [[1, 2**64]], -10**30)),
+    (segmark._extend_from_core, REF.extend_from_core, (PROJECTION, [[True, True]], True)),
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 0, 2, 2**62)),  # was (1, 8)
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 0, 9, 10**30)),
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), -3, 2, -10**30)),  # was IndexError
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), -12, -1, True)),  # was IndexError
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), -13, 2, 1)),
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 2**64, 2**63, 1)),  # was IndexError
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 2**63, 2**63, 1)),  # OverflowError
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 10**30, 10**30, 1)),
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 5, 12, 1)),
+    (segmark._horizontal_bar_extent, REF.horizontal_bar_extent, (bar_cell(), 1.0, 3, 1)),
+    (segmark._single_vertical_mass, REF.single_vertical_mass,
+     (bar_cell(), {"top": 0, "bottom": 10**30, "left": -2**63, "right": 5})),  # was False
+    (segmark._single_vertical_mass, REF.single_vertical_mass,
+     (bar_cell(), {"top": 0, "bottom": TOO_BIG_FOR_A_FLOAT, "left": 0, "right": 5})),  # was True
+    (segmark._single_vertical_mass, REF.single_vertical_mass,
+     (bar_cell(), {"top": -2**63 - 1, "bottom": 2**63, "left": 3, "right": 2**64})),
+    (segmark._single_vertical_mass, REF.single_vertical_mass,
+     (bar_cell(), {"top": True, "bottom": 10, "left": False, "right": 9})),
+    (segmark._single_vertical_mass, REF.single_vertical_mass,
+     (bar_cell(), {"top": 0.0, "bottom": 10, "left": 0, "right": 9})),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (-2**63, 10)),  # was search_right
+    (panelsight._separator_search_corridor, separator_reference.corridor, (-10**30, 2**64)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (True, False)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (200, 10**30)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (10**30, 5)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (2**63, 2**63)),
+    (panelsight._separator_search_corridor, separator_reference.corridor, (TOO_BIG_FOR_A_FLOAT, 5)),
+    (panelsight._separator_search_corridor, separator_reference.corridor,
+     (-TOO_BIG_FOR_A_FLOAT, -TOO_BIG_FOR_A_FLOAT)),  # was search_right
+    (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), 10**30, 11)),
+    (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), -10**30, 2**63)),
+    (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), 2**64, 10**30)),
+    (panelsight._evaluate_separator_window, separator_reference.evaluate, (window_crop(), True, 11)),
+]
+
+
+def outcome(function, args):
+    try:
+        return "returns", function(*args)
+    except Exception as error:  # the exception's type is what must agree
+        return "raises", type(error)
+
+
+@pytest.mark.parametrize("native,model,args", BIG_INTEGER_CASES,
+                         ids=[f"{n.__name__}-{i}" for i, (n, _, _) in enumerate(BIG_INTEGER_CASES)])
+def test_integers_of_any_size_give_the_python_models_answer(native, model, args):
+    assert outcome(native, args) == outcome(model, args)
+
+
+def boxes(layout):
+    return [slot["box"] for slot in layout]
+
+
+@pytest.mark.parametrize("layout,expected", [
+    # Slot edges are doubles (exact up to 2^53): 2^64 - 1 rounds to 2^64; the bottom row is exact.
+    (lambda: panelsight.equal_digit_slots(2**64, 2**60 + 1, 2), [[0, 0, 2**63, 2**60], [2**63, 0, 2**64, 2**60]]),
+    # A clock's last column is width - 1 exactly, whatever the doubles before it.
+    (lambda: boxes(panelsight.clock_slots(10**30, 10**30))[-1][2:], [10**30 - 1, 10**30 - 1]),
+    # Sizes below 1 count as 1, however negative.
+    (lambda: panelsight.layout_for_role("period", -2**63 - 1, -10**400), [[0, 0, 0, 0]]),
+])
+def test_layouts_of_sizes_beyond_64_bits_are_not_saturated(layout, expected):
+    got = layout()
+    assert (boxes(got) if isinstance(got[0], dict) else got) == expected
+
+
+@pytest.mark.parametrize("size", [(10**400, 5), (5, 10**400)])
+def test_a_size_beyond_a_float_fails_as_pythons_float_arithmetic(size):
+    with pytest.raises(OverflowError):
+        panelsight.clock_slots(*size)
+
+
+@pytest.mark.parametrize("window_width", [0, -1, -11, -2**63 - 1, -10**30])
+def test_a_window_narrower_than_one_column_is_an_empty_band(window_width):
+    # The band is columns left..right; with right before left it is empty (as for width 0), and
+    # an empty band cannot be converted to gray. The model's slice would wrap a negative end
+    # around to the crop's far side instead.
+    with pytest.raises(cv2.error):
+        panelsight._evaluate_separator_window(window_crop(), 5, window_width)
+
+
+def test_replaced_corridor_stages_may_use_integers_of_any_size(monkeypatch):
+    base = 10**30
+    geometry = {"physical_left": base + 9, "physical_right": base + 12, "search_left": base,
+                "search_right": base + 5, "window_width": 3, "minimum_overlap": 0.65, "max_shift": 1}
+    seen = []
+
+    def evaluate(crop, left, window_width, blurred_gray=None):
+        seen.append(left)
+        return {"left": left, "right": left + window_width - 1, "groups": [], "energy_profile": [],
+                "colon": None, "decimal": None, "colon_score": 0.0, "decimal_score": 0.0}
+
+    monkeypatch.setattr(panelsight, "_separator_search_corridor", lambda width, height: geometry)
+    monkeypatch.setattr(panelsight, "_evaluate_separator_window", evaluate)
+    assert panelsight._detect_clock_separator_without_regions(window_crop(), per_window_blur=True) is None
+    assert seen == separator_reference.starts(geometry)  # was the clamped 2^62 once
 
 
 @pytest.mark.parametrize("sigma", [7.0, 0.5, -1, -0.5, 1e10, 2.5, 1e300])

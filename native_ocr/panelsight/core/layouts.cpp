@@ -5,27 +5,24 @@
 
 namespace tessaryn::panelsight {
 
-Layout equal_digit_slots(int64_t width, int64_t height, int64_t count) {
-  width = std::max<int64_t>(1, width);
-  height = std::max<int64_t>(1, height);
+Layout equal_digit_slots(double width, double height, int64_t count) {
+  const double w = std::max(1.0, width);
+  height = std::max(1.0, height);
   count = std::max<int64_t>(1, count);
   Layout layout;
   layout.reserve(static_cast<size_t>(std::min<int64_t>(count, 1 << 16)));
-  const double w = static_cast<double>(width);
   const double n = static_cast<double>(count);
   for (int64_t index = 0; index < count; ++index) {
     const double x1 = w * static_cast<double>(index) / n;
     const double x2 = w * static_cast<double>(index + 1) / n;
-    layout.push_back({false, index, round_box(x1, 0.0, x2 - 1.0, static_cast<double>(height) - 1.0)});
+    layout.push_back({false, index, round_box(x1, 0.0, x2 - 1.0, height - 1.0)});
   }
   return layout;
 }
 
-Layout clock_slots(int64_t width, int64_t height, std::optional<double> separator_x) {
-  width = std::max<int64_t>(1, width);
-  height = std::max<int64_t>(1, height);
-  const double w = static_cast<double>(width);
-  const double bottom = static_cast<double>(height) - 1.0;
+Layout clock_slots(double width, double height, std::optional<double> separator_x) {
+  const double w = std::max(1.0, width);
+  const double bottom = std::max(1.0, height) - 1.0;
   double sx = separator_x ? *separator_x : w / 2.0;
   sx = std::min(sx, w * 0.7);
   sx = std::max(sx, w * 0.3);
@@ -57,7 +54,7 @@ LayoutKind layout_kind(std::string_view role) {
   return LayoutKind::OneDigit;  // "period", "down", the timeouts, and any role not known here
 }
 
-Layout layout_for_role(std::string_view role, int64_t width, int64_t height, std::optional<double> separator_x) {
+Layout layout_for_role(std::string_view role, double width, double height, std::optional<double> separator_x) {
   switch (layout_kind(role)) {
     case LayoutKind::TwoDigits: return equal_digit_slots(width, height, 2);
     case LayoutKind::Clock: return clock_slots(width, height, separator_x);

@@ -48,8 +48,7 @@ int64_t significant_component_count(const cv::Mat& mask, const Constants& k) {
                        [&](int64_t area) { return static_cast<double>(area) >= minimum; });
 }
 
-bool single_vertical_mass(const cv::Mat& glyph, int64_t top, int64_t bottom, int64_t left, int64_t right,
-                          const Constants& k) {
+bool single_vertical_stroke(const cv::Mat& glyph, const Constants& k) {
   if (glyph.empty() || significant_component_count(glyph, k) != 1) {
     return false;
   }
@@ -81,7 +80,13 @@ bool single_vertical_mass(const cv::Mat& glyph, int64_t top, int64_t bottom, int
   const size_t n = widths.size();
   // The median of an even count is the mean of the two middle values, as NumPy takes it.
   const double stroke = n % 2 == 1 ? widths[n / 2] : (widths[n / 2 - 1] + widths[n / 2]) / 2.0;
-  if (widest >= std::max(stroke * k.vertical_stroke_max_width_ratio, stroke + 2.0)) {
+  // Negated as written, not as <, so that a NaN threshold decides as it always has.
+  return !(widest >= std::max(stroke * k.vertical_stroke_max_width_ratio, stroke + 2.0));
+}
+
+bool single_vertical_mass(const cv::Mat& glyph, int64_t top, int64_t bottom, int64_t left, int64_t right,
+                          const Constants& k) {
+  if (!single_vertical_stroke(glyph, k)) {
     return false;
   }
   const double height = static_cast<double>(std::max<int64_t>(bottom - top + 1, 1));

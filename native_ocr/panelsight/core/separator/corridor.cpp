@@ -9,7 +9,7 @@
 namespace tessaryn::panelsight::separator {
 
 Corridor search_corridor(int64_t crop_width, int64_t crop_height) {
-  const Layout layout = clock_slots(crop_width, crop_height, std::nullopt);
+  const Layout layout = clock_slots(static_cast<double>(crop_width), static_cast<double>(crop_height), std::nullopt);
   const auto separator = std::find_if(layout.begin(), layout.end(), [](const Slot& s) { return s.separator; });
   Corridor c;
   c.physical_left = static_cast<int64_t>(separator->box[0]);
