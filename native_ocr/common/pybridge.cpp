@@ -1,5 +1,7 @@
 #include "common/pybridge.hpp"
 
+#include <mutex>
+
 #include <cmath>
 #include <cstring>
 #include <cstddef>
@@ -209,6 +211,42 @@ void raise_cv_error(const cv::Exception& error) {
   }
   PyErr_SetString(type.ptr(), error.what());
   throw py::error_already_set();
+}
+
+GilReleasePolicy& gil_release_policy() {
+  thread_local GilReleasePolicy policy;
+  return policy;
+}
+
+namespace {
+
+// The last thread to do work here, when it last did, and when a thread other than it last did.
+struct RecentReaders {
+  std::mutex lock;
+  const void* last_thread = nullptr;
+  GilReleasePolicy::Clock::time_point last_time{};
+  GilReleasePolicy::Clock::time_point other_time{};
+};
+
+RecentReaders& recent_readers() {
+  static RecentReaders readers;
+  return readers;
+}
+
+}  // namespace
+
+bool other_threads_reading() {
+  constexpr auto kRecent = std::chrono::milliseconds(50);
+  thread_local const char identity = 0;
+  const auto now = GilReleasePolicy::Clock::now();
+  RecentReaders& readers = recent_readers();
+  const std::lock_guard<std::mutex> guard(readers.lock);
+  if (readers.last_thread != &identity) {
+    readers.other_time = readers.last_time;
+    readers.last_thread = &identity;
+  }
+  readers.last_time = now;
+  return readers.other_time != GilReleasePolicy::Clock::time_point{} && now - readers.other_time < kRecent;
 }
 
 int64_t int_saturating(py::handle obj) {

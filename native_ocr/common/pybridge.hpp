@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -75,19 +76,63 @@ py::array ndarray_of(cv::Mat mat);
 // Raises cv2.error (what OpenCV's own Python binding raises) when cv2 is importable, else RuntimeError.
 [[noreturn]] void raise_cv_error(const cv::Exception& error);
 
-// Runs `work` (which returns a value) with the GIL released; a cv::Exception it throws is raised as
-// cv2.error once the GIL is held again. Nothing in `work` may touch a Python object.
+// Whether a thread gives the GIL up for its next piece of work. Taking the GIL back is cheap while
+// no other thread runs Python; while one does, it waits for that thread's switch interval (5 ms by
+// default), so a read of half a millisecond would spend ten times its length waiting for one read per
+// interval. A thread that found taking it back far costlier than the work it released it for keeps it
+// through its work for a while, then tries again: beside a busy thread it then gets its fair share
+// of the interpreter. While other threads read too, it always releases: they then run side by side,
+// and one that held on would make the others wait a whole switch interval for each of their reads.
+class GilReleasePolicy {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  bool releases(Clock::time_point now) const { return now >= hold_until_; }
+
+  void released(Clock::duration work, Clock::duration wait, Clock::time_point now) {
+    if (wait > 2 * work) hold_until_ = now + kHoldFor;
+  }
+
+  static constexpr Clock::duration kHoldFor = std::chrono::milliseconds(100);
+
+ private:
+  Clock::time_point hold_until_{};
+};
+
+GilReleasePolicy& gil_release_policy();
+
+// Whether a thread other than the calling one did work here within the last 50 ms; notes the call.
+bool other_threads_reading();
+
+// Runs `work` (which returns a value), with the GIL released when that pays (see GilReleasePolicy);
+// a cv::Exception it throws is raised as cv2.error with the GIL held. Nothing in `work` may touch a
+// Python object.
 template <class F>
 auto without_gil(F&& work) -> decltype(work()) {
+  using Clock = GilReleasePolicy::Clock;
   std::optional<cv::Exception> failure;
   std::optional<decltype(work())> result;
-  {
-    py::gil_scoped_release release;
+  GilReleasePolicy& policy = gil_release_policy();
+  const bool others = other_threads_reading();
+  const Clock::time_point start = Clock::now();
+  auto run = [&] {
     try {
       result.emplace(work());
     } catch (const cv::Exception& error) {
       failure = error;
     }
+  };
+  if (others || policy.releases(start)) {
+    Clock::time_point done;
+    {
+      py::gil_scoped_release release;
+      run();
+      done = Clock::now();
+    }
+    const Clock::time_point back = Clock::now();
+    if (!others) policy.released(done - start, back - done, back);
+  } else {
+    run();
   }
   if (failure) {
     raise_cv_error(*failure);
