@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mat_view.hpp"
 #include "common/numeric.hpp"
 #include "common/pybridge.hpp"
 #include "panelsight/binding_functions.hpp"
@@ -195,17 +196,6 @@ bool native_digit_reader(NativeDigitReader& reader) {
     return false;
   }
   return true;
-}
-
-StridedImage view_of(const cv::Mat& gray) {
-  StridedImage v;
-  v.data = reinterpret_cast<const std::byte*>(gray.data);
-  v.type = ElementType::U8;
-  v.rows = gray.rows;
-  v.cols = gray.cols;
-  v.row_stride = static_cast<int64_t>(gray.step[0]);
-  v.col_stride = 1;
-  return v;
 }
 
 // The whole read in C++ without the GIL: preparation, the separator detection for a clock, the

@@ -9,18 +9,6 @@
 
 namespace tessaryn::segmark {
 
-StridedImage view_of(const cv::Mat& gray) {
-  CV_Assert(gray.type() == CV_8UC1);
-  StridedImage v;
-  v.data = reinterpret_cast<const std::byte*>(gray.data);
-  v.type = ElementType::U8;
-  v.rows = gray.rows;
-  v.cols = gray.cols;
-  v.row_stride = static_cast<int64_t>(gray.step[0]);
-  v.col_stride = 1;
-  return v;
-}
-
 Box clip_box(int64_t x1, int64_t y1, int64_t x2, int64_t y2, int64_t width, int64_t height) {
   auto clamp = [](int64_t v, int64_t size) { return std::max<int64_t>(0, std::min<int64_t>(v, size - 1)); };
   x1 = clamp(x1, width);

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/mat_view.hpp"
 #include "common/strided_image.hpp"
 
 namespace tessaryn::segmark {
 
-// A view of an 8-bit single-channel Mat, for callers of the core that hold their image as a Mat.
-StridedImage view_of(const cv::Mat& gray);
+using tessaryn::view_of;
 
 // Inclusive pixel box [x1, y1, x2, y2].
 struct Box {
