@@ -88,6 +88,83 @@ double percentile_of(const cv::Mat& region, double fraction) {
   return 255;
 }
 
+// Low and high means of a set of levels (two-cluster split, started at the extremes).
+std::pair<double, double> two_levels(const std::vector<double>& values) {
+  double low = 0.0;
+  double high = 1.0;
+  for (int iteration = 0; iteration < 8; ++iteration) {
+    const double split = (low + high) / 2.0;
+    double sl = 0, sh = 0;
+    int nl = 0, nh = 0;
+    for (double v : values) {
+      if (v < split) {
+        sl += v;
+        ++nl;
+      } else {
+        sh += v;
+        ++nh;
+      }
+    }
+    low = nl ? sl / nl : 0.0;
+    high = nh ? sh / nh : 1.0;
+  }
+  return {low, high};
+}
+
+// Motion blur smears bars across their width only when they stand across its direction: a pan
+// leaves the horizontal bars at full brightness and dims every vertical one (lit and ghosted
+// alike), so that lit verticals sink towards the ghosts of the horizontals. The lit level of each
+// orientation is measured across the field and the dimmer one is raised to the brighter. Only
+// when both orientations show lit and unlit bars apart: a field of wide 1s has no lit horizontal
+// to measure against.
+void balance_orientations(const std::vector<SegmentProbe>& probes, const std::vector<DigitReading>& out,
+                          std::vector<std::array<double, 7>>& rel) {
+  constexpr std::array<int, 3> kHorizontal{0, 3, 6};
+  constexpr std::array<int, 4> kVertical{1, 2, 4, 5};
+  std::vector<double> h, v;
+  for (size_t i = 0; i < probes.size(); ++i) {
+    // Only digits lit at the field's level: a blank position's ghosts say nothing of lit bars.
+    if (probes[i].ink_level <= 0.0 || probes[i].narrow || out[i].ink_level < 0.42) {
+      continue;
+    }
+    for (int s : kHorizontal) {
+      h.push_back(rel[i][s]);
+    }
+    for (int s : kVertical) {
+      v.push_back(rel[i][s]);
+    }
+  }
+  if (h.empty()) {
+    return;
+  }
+  h.push_back(0.0);  // the panel anchors the unlit side of each
+  v.push_back(0.0);
+  const auto [h_low, h_high] = two_levels(h);
+  const auto [v_low, v_high] = two_levels(v);
+  if (h_high - h_low < 0.3 || v_high - v_low < 0.3 || h_high <= 0.0 || v_high <= 0.0) {
+    return;
+  }
+  const double ratio = v_high / h_high;
+  if (ratio > 0.9 && ratio < 1.0 / 0.9) {
+    return;  // within what bar widths and rounding do on a sharp face
+  }
+  const double gain = std::min(2.0, ratio < 1.0 ? 1.0 / ratio : ratio);
+  for (size_t i = 0; i < probes.size(); ++i) {
+    if (probes[i].ink_level <= 0.0 || probes[i].narrow) {
+      continue;
+    }
+    if (ratio < 1.0) {
+      for (int s : kVertical) {
+        rel[i][s] = std::min(1.0, rel[i][s] * gain);
+      }
+    } else {
+      for (int s : kHorizontal) {
+        rel[i][s] = std::min(1.0, rel[i][s] * gain);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<int> digit_of_segments(const std::array<int, 7>& segments) {
@@ -162,7 +239,6 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
   // Levels of each digit relative to its own ink: glare and a dim LED change a digit's brightness,
   // not the ratio of its lit to its unlit bars.
   std::vector<std::array<double, 7>> rel(probes.size());
-  std::vector<double> pool{0.0};  // the panel itself anchors the unlit side
   for (size_t i = 0; i < probes.size(); ++i) {
     const SegmentProbe& p = probes[i];
     out[i].box = boxes[i];
@@ -172,9 +248,13 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
     }
     for (int s = 0; s < 7; ++s) {
       rel[i][s] = std::min(1.0, p.levels[s] / p.ink_level);
-      if (!p.narrow) {
-        pool.push_back(rel[i][s]);
-      }
+    }
+  }
+  balance_orientations(probes, out, rel);
+  std::vector<double> pool{0.0};  // the panel itself anchors the unlit side
+  for (size_t i = 0; i < probes.size(); ++i) {
+    if (probes[i].ink_level > 0.0 && !probes[i].narrow) {
+      pool.insert(pool.end(), rel[i].begin(), rel[i].end());
     }
   }
   // Two levels across the field: lit bars near 1, unlit ones at the panel or at a ghost's level.
