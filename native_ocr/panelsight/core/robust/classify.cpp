@@ -29,7 +29,7 @@ constexpr std::array<Pattern, 14> kPatterns{{
 
 // Median of the per-line maxima of a region: every scanline across a lit bar meets ink, a gap or
 // a dot-matrix hole only some of them.
-double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizontal) {
+double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizontal, double rank = 0.5) {
   x1 = std::clamp(x1, 0, ink.cols - 1);
   x2 = std::clamp(x2, 0, ink.cols - 1);
   y1 = std::clamp(y1, 0, ink.rows - 1);
@@ -52,10 +52,12 @@ double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizo
       maxima.push_back(*std::max_element(row + x1, row + x2 + 1));
     }
   }
-  const size_t mid = maxima.size() / 2;
+  const size_t mid = static_cast<size_t>(rank * (maxima.size() - 1) + 0.5);
   std::nth_element(maxima.begin(), maxima.begin() + mid, maxima.end());
   return maxima[mid];
 }
+
+constexpr double kAcross = 0.2;
 
 double region_mean(const cv::Mat& ink, int x1, int y1, int x2, int y2) {
   x1 = std::clamp(x1, 0, ink.cols - 1);
@@ -214,13 +216,13 @@ SegmentProbe probe_digit(const cv::Mat& ink, const cv::Rect& box, double referen
   }
   // Across-bar reach: the outer 30 % of the box on each side holds a vertical bar, the top, middle
   // and bottom fifths a horizontal one; the probes stay clear of the corners where bars meet.
-  p.levels[0] = bar_level(ink, X(0.32), y1, X(0.68), Y(0.22), true);
+  p.levels[0] = bar_level(ink, X(0.32), y1, X(0.68), Y(0.22), true, kAcross);
   p.levels[1] = bar_level(ink, X(0.62), Y(0.18), x2, Y(0.40), false);
   p.levels[2] = bar_level(ink, X(0.62), Y(0.60), x2, Y(0.82), false);
-  p.levels[3] = bar_level(ink, X(0.32), Y(0.78), X(0.68), y2, true);
+  p.levels[3] = bar_level(ink, X(0.32), Y(0.78), X(0.68), y2, true, kAcross);
   p.levels[4] = bar_level(ink, x1, Y(0.60), X(0.38), Y(0.82), false);
   p.levels[5] = bar_level(ink, x1, Y(0.18), X(0.38), Y(0.40), false);
-  p.levels[6] = bar_level(ink, X(0.32), Y(0.38), X(0.68), Y(0.62), true);
+  p.levels[6] = bar_level(ink, X(0.32), Y(0.38), X(0.68), Y(0.62), true, kAcross);
   p.upper_counter = region_mean(ink, X(0.40), Y(0.25), X(0.60), Y(0.35));
   p.lower_counter = region_mean(ink, X(0.40), Y(0.65), X(0.60), Y(0.75));
   return p;
