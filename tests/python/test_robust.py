@@ -55,6 +55,8 @@ FAULTS = [
     ("9 without its bottom bar", "period", "9", {"faces": {"nine": "9bare"}}, 9),
     ("dot-matrix face", "home_score", "52", {"dots": True, "height": 70}, 52),
     ("single digit role", "down", "3", {}, 3),
+    ("slanted hex 7 beside a blank tens", "home_score", " 7", {"slant": 0.2, "style": "hex", "height": 26, "ghost": 0.2}, 7),
+    ("small ghosted digits under a sideways pan", "home_score", "47", {"height": 26, "motion": 7, "ghost": 0.2, "style": "lcd"}, 47),
 ]
 
 
@@ -194,6 +196,19 @@ def test_a_suggestion_keeps_reading_later_frames():
         s = dict(later["home_score"], processing=settings["home_score"])
         assert panelsight.read_clock_from_image(c, frame)["value"] == clock
         assert panelsight.read_score_from_image(s, frame)["value"] == int(score)
+
+
+def test_a_still_that_does_not_read_leaves_the_lean_to_each_frame():
+    # A lean locked from a still that did not read would be locked wrong more often than not (an
+    # italic 4 read upright is a confident 9 on every later frame).
+    blob = np.full((70, 120, 3), 16, np.uint8)
+    blob[10:60, 20:50] = (0, 165, 255)
+    blob[10:60, 70:100] = (0, 165, 255)
+    frame, zones = board([("home_score", blob)])
+    got = calibrate.suggest_processing(frame, zones["home_score"])
+    assert got["profile"] == "robust" and "robust_slant" not in got
+    slanted, zones = board([("home_score", render_field("47", slant=0.12))])
+    assert 0.08 <= calibrate.suggest_processing(slanted, zones["home_score"])["robust_slant"] <= 0.16
 
 
 @pytest.mark.parametrize("zone", [{"x": 2.0, "y": 0, "width": 0.1, "height": 0.1, "role": "clock"},

@@ -52,11 +52,28 @@ double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizo
       maxima.push_back(*std::max_element(row + x1, row + x2 + 1));
     }
   }
+  if (rank < 0.5) {
+    // Dark columns in one run are a gap in the bar (two bar tips that never meet); in several
+    // runs they are the holes between the round LEDs of a dot-matrix bar, which is lit.
+    const int top = *std::max_element(maxima.begin(), maxima.end());
+    int runs = 0;
+    bool dark_before = false;
+    for (int m : maxima) {
+      const bool dark = 2 * m < top;
+      runs += dark && !dark_before;
+      dark_before = dark;
+    }
+    if (runs > 1) {
+      rank = 0.5;
+    }
+  }
   const size_t mid = static_cast<size_t>(rank * (maxima.size() - 1) + 0.5);
   std::nth_element(maxima.begin(), maxima.begin() + mid, maxima.end());
   return maxima[mid];
 }
 
+// A lit horizontal bar is ink across nearly its whole length; the tips of two leaning vertical bars
+// reach into only part of it. Its level is taken low in the spread of its columns.
 constexpr double kAcross = 0.2;
 
 double region_mean(const cv::Mat& ink, int x1, int y1, int x2, int y2) {
