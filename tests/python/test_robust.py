@@ -6,6 +6,7 @@ import json
 import subprocess
 import sys
 
+import cv2
 import numpy as np
 import pytest
 
@@ -235,3 +236,27 @@ def test_command_line_robust_and_calibrate(tmp_path):
         assert doc["value"] == "12:34"
         if flag == "--calibrate":
             assert doc["processing"]["profile"] == "robust"
+
+
+def _led_digit(canvas, x0, y0, pitch, lit):
+    """A dot-matrix digit of round LEDs, 5 across and 9 down, whose right column stands one LED
+    apart from the rest, as on boards that wire each bar separately."""
+    cells = {"A": [(c, 0) for c in range(4)], "D": [(c, 8) for c in range(4)], "G": [(c, 4) for c in range(4)],
+             "F": [(0, r) for r in range(5)], "E": [(0, r) for r in range(4, 9)],
+             "B": [(5, r) for r in range(5)], "C": [(5, r) for r in range(4, 9)]}
+    for name in lit:
+        for c, r in cells[name]:
+            cv2.circle(canvas, (int(x0 + c * pitch), int(y0 + r * pitch)), int(pitch * 0.4), (60, 220, 60), -1)
+
+
+@pytest.mark.parametrize("text", ["47", "74", "17"])
+def test_dot_matrix_pieces_beside_a_bar_belong_to_its_digit(text):
+    # The top bar of a 7, or the left and middle bars of a 4, stand apart from the digit's right
+    # column of LEDs: they are part of that digit, never separator dots beside a 1.
+    lit = {"1": "BC", "4": "FGBC", "7": "ABC"}
+    pitch = 12
+    crop = np.full((9 * pitch + 40, 2 * 8 * pitch + 40, 3), 12, np.uint8)
+    for i, ch in enumerate(text):
+        _led_digit(crop, 20 + i * 8 * pitch, 20, pitch, lit[ch])
+    result = read("home_score", crop)
+    assert result["valid"] is True and result["value"] == int(text), result["debug"]
