@@ -64,7 +64,9 @@ py::dict suggest_processing(py::object image, py::object zone) {
   settings["invert"] = s.invert;
   settings["robust_channel"] = std::string(robust::channel_name(s.options.channel));
   settings["robust_polarity"] = std::string(robust::polarity_name(s.options.polarity));
-  settings["robust_slant"] = tessaryn::numeric::round_decimals(s.options.slant.value_or(0.0), 3);
+  if (s.options.slant) {
+    settings["robust_slant"] = tessaryn::numeric::round_decimals(*s.options.slant, 3);
+  }
   return settings;
 }
 

@@ -203,6 +203,19 @@ TEST(RobustClassify, GhostsWashedOutDigitsAndBlobs) {
   r = rb::classify_digits({probe({1, 1, 1, 1, 1, 1, 0.5}), probe({1, 1, 1, 1, 1, 1, 0})}, boxes, 0.5);
   EXPECT_EQ(r[0].status, rb::DigitStatus::Unknown);
   EXPECT_EQ(r[1].digit, 0);
+  // A sideways pan dims every vertical bar, lit and ghosted alike: lit verticals at 55 % stand
+  // barely above the horizontal ghosts at 35 %, yet a 4 and a 2 read as themselves.
+  r = rb::classify_digits({probe({0.35, 0.55, 0.55, 0.35, 0.18, 0.55, 1}), probe({1, 0.55, 0.18, 1, 0.55, 0.18, 1})},
+                          boxes, 0.5);
+  EXPECT_EQ(r[0].status, rb::DigitStatus::Digit);
+  EXPECT_EQ(r[0].digit, 4);
+  EXPECT_EQ(r[1].status, rb::DigitStatus::Digit);
+  EXPECT_EQ(r[1].digit, 2);
+  // A field of wide 1s has no lit horizontal to measure the verticals against: nothing is raised,
+  // and the ghosts of the horizontals stay unlit.
+  r = rb::classify_digits({probe({0.3, 1, 1, 0.3, 0.3, 0.3, 0.3}), probe({0.3, 1, 1, 0.3, 0.3, 0.3, 0.3})}, boxes, 0.5);
+  EXPECT_EQ(r[0].digit, 1);
+  EXPECT_EQ(r[1].digit, 1);
 }
 
 TEST(RobustField, ClocksOfEveryKind) {

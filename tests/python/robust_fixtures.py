@@ -29,10 +29,11 @@ def _fill(mask, polys, names, x, y, h, slant, value):
 
 def render_field(text, height=60, ink=(0, 165, 255), panel=(16, 14, 12), ghost=0.0, glare=0.0, slant=0.0,
                  style="hex", dots=False, faces=None, colon_gap=0.08, decimal_at="colon",
-                 margin=(0.15, 0.15, 0.2, 0.2), noise=2.0, seed=0):
+                 margin=(0.15, 0.15, 0.2, 0.2), motion=0, noise=2.0, seed=0):
     """A BGR crop of one field. `text` holds one character per place ("12:34", "45.6 ", " 7", "3");
     a space leaves a place blank (its ghost still shows). `margin` is (left, right, top, bottom) as
-    fractions of the face size."""
+    fractions of the face size. `motion` smears the face sideways over that many pixels, as a camera
+    pan does."""
     faces = faces or {}
     dw = height * 0.55
     gap = dw * 0.35
@@ -86,6 +87,8 @@ def render_field(text, height=60, ink=(0, 165, 255), panel=(16, 14, 12), ghost=0
     if glare:
         ramp = np.linspace(0.0, glare * 200.0, W, dtype=np.float32)[None, :, None]
         img = img + ramp
+    if motion:
+        img = cv2.filter2D(img, -1, np.full((1, motion), 1.0 / motion, np.float32), borderType=cv2.BORDER_REPLICATE)
     rng = np.random.default_rng(seed)
     img = img + rng.normal(0, noise, img.shape)
     return np.clip(np.round(img), 0, 255).astype(np.uint8)

@@ -6,6 +6,7 @@ import json
 import subprocess
 import sys
 
+import cv2
 import numpy as np
 import pytest
 
@@ -55,6 +56,8 @@ FAULTS = [
     ("9 without its bottom bar", "period", "9", {"faces": {"nine": "9bare"}}, 9),
     ("dot-matrix face", "home_score", "52", {"dots": True, "height": 70}, 52),
     ("single digit role", "down", "3", {}, 3),
+    ("slanted hex 7 beside a blank tens", "home_score", " 7", {"slant": 0.2, "style": "hex", "height": 26, "ghost": 0.2}, 7),
+    ("small ghosted digits under a sideways pan", "home_score", "47", {"height": 26, "motion": 7, "ghost": 0.2, "style": "lcd"}, 47),
 ]
 
 
@@ -196,6 +199,19 @@ def test_a_suggestion_keeps_reading_later_frames():
         assert panelsight.read_score_from_image(s, frame)["value"] == int(score)
 
 
+def test_a_still_that_does_not_read_leaves_the_lean_to_each_frame():
+    # A lean locked from a still that did not read would be locked wrong more often than not (an
+    # italic 4 read upright is a confident 9 on every later frame).
+    blob = np.full((70, 120, 3), 16, np.uint8)
+    blob[10:60, 20:50] = (0, 165, 255)
+    blob[10:60, 70:100] = (0, 165, 255)
+    frame, zones = board([("home_score", blob)])
+    got = calibrate.suggest_processing(frame, zones["home_score"])
+    assert got["profile"] == "robust" and "robust_slant" not in got
+    slanted, zones = board([("home_score", render_field("47", slant=0.12))])
+    assert 0.08 <= calibrate.suggest_processing(slanted, zones["home_score"])["robust_slant"] <= 0.16
+
+
 @pytest.mark.parametrize("zone", [{"x": 2.0, "y": 0, "width": 0.1, "height": 0.1, "role": "clock"},
                                   {"x": 0, "y": 0, "width": 0, "height": 1}])
 def test_suggestion_for_an_empty_zone_is_the_plain_robust_profile(zone):
@@ -220,3 +236,27 @@ def test_command_line_robust_and_calibrate(tmp_path):
         assert doc["value"] == "12:34"
         if flag == "--calibrate":
             assert doc["processing"]["profile"] == "robust"
+
+
+def _led_digit(canvas, x0, y0, pitch, lit):
+    """A dot-matrix digit of round LEDs, 5 across and 9 down, whose right column stands one LED
+    apart from the rest, as on boards that wire each bar separately."""
+    cells = {"A": [(c, 0) for c in range(4)], "D": [(c, 8) for c in range(4)], "G": [(c, 4) for c in range(4)],
+             "F": [(0, r) for r in range(5)], "E": [(0, r) for r in range(4, 9)],
+             "B": [(5, r) for r in range(5)], "C": [(5, r) for r in range(4, 9)]}
+    for name in lit:
+        for c, r in cells[name]:
+            cv2.circle(canvas, (int(x0 + c * pitch), int(y0 + r * pitch)), int(pitch * 0.4), (60, 220, 60), -1)
+
+
+@pytest.mark.parametrize("text", ["47", "74", "17"])
+def test_dot_matrix_pieces_beside_a_bar_belong_to_its_digit(text):
+    # The top bar of a 7, or the left and middle bars of a 4, stand apart from the digit's right
+    # column of LEDs: they are part of that digit, never separator dots beside a 1.
+    lit = {"1": "BC", "4": "FGBC", "7": "ABC"}
+    pitch = 12
+    crop = np.full((9 * pitch + 40, 2 * 8 * pitch + 40, 3), 12, np.uint8)
+    for i, ch in enumerate(text):
+        _led_digit(crop, 20 + i * 8 * pitch, 20, pitch, lit[ch])
+    result = read("home_score", crop)
+    assert result["valid"] is True and result["value"] == int(text), result["debug"]

@@ -25,18 +25,11 @@ Suggestion suggest(const cv::Mat& crop, robust::FieldKind kind) {
   s.reading = first;
   s.read = first.valid;
   if (!s.read) {
-    // A lean measured on a still that does not read may be the blur's, not the face's. (The other
-    // polarity is never tried: a misread that happens to spell digits would be locked in.)
-    robust::Options upright;
-    upright.channel = first.ink.channel;
-    upright.polarity = first.ink.polarity;
-    upright.slant = 0.0;
-    robust::FieldReading r = robust::read_field(crop, kind, upright);
-    if (r.valid) {
-      s.options = fixed(r);
-      s.reading = r;
-      s.read = true;
-    }
+    // A lean measured on a still that does not read may be the blur's, not the face's; it is left
+    // to be measured on each frame. (Locking an upright face instead would read a slanted 4 or 7
+    // as a confident 9 on every later frame. The other polarity is never tried either: a misread
+    // that happens to spell digits would be locked in.)
+    s.options.slant.reset();
   }
   cv::Mat gray;
   if (crop.channels() == 3) {

@@ -29,7 +29,7 @@ constexpr std::array<Pattern, 14> kPatterns{{
 
 // Median of the per-line maxima of a region: every scanline across a lit bar meets ink, a gap or
 // a dot-matrix hole only some of them.
-double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizontal) {
+double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizontal, double rank = 0.5) {
   x1 = std::clamp(x1, 0, ink.cols - 1);
   x2 = std::clamp(x2, 0, ink.cols - 1);
   y1 = std::clamp(y1, 0, ink.rows - 1);
@@ -52,10 +52,29 @@ double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizo
       maxima.push_back(*std::max_element(row + x1, row + x2 + 1));
     }
   }
-  const size_t mid = maxima.size() / 2;
+  if (rank < 0.5) {
+    // Dark columns in one run are a gap in the bar (two bar tips that never meet); in several
+    // runs they are the holes between the round LEDs of a dot-matrix bar, which is lit.
+    const int top = *std::max_element(maxima.begin(), maxima.end());
+    int runs = 0;
+    bool dark_before = false;
+    for (int m : maxima) {
+      const bool dark = 2 * m < top;
+      runs += dark && !dark_before;
+      dark_before = dark;
+    }
+    if (runs > 1) {
+      rank = 0.5;
+    }
+  }
+  const size_t mid = static_cast<size_t>(rank * (maxima.size() - 1) + 0.5);
   std::nth_element(maxima.begin(), maxima.begin() + mid, maxima.end());
   return maxima[mid];
 }
+
+// A lit horizontal bar is ink across nearly its whole length; the tips of two leaning vertical bars
+// reach into only part of it. Its level is taken low in the spread of its columns.
+constexpr double kAcross = 0.2;
 
 double region_mean(const cv::Mat& ink, int x1, int y1, int x2, int y2) {
   x1 = std::clamp(x1, 0, ink.cols - 1);
@@ -86,6 +105,83 @@ double percentile_of(const cv::Mat& region, double fraction) {
     }
   }
   return 255;
+}
+
+// Low and high means of a set of levels (two-cluster split, started at the extremes).
+std::pair<double, double> two_levels(const std::vector<double>& values) {
+  double low = 0.0;
+  double high = 1.0;
+  for (int iteration = 0; iteration < 8; ++iteration) {
+    const double split = (low + high) / 2.0;
+    double sl = 0, sh = 0;
+    int nl = 0, nh = 0;
+    for (double v : values) {
+      if (v < split) {
+        sl += v;
+        ++nl;
+      } else {
+        sh += v;
+        ++nh;
+      }
+    }
+    low = nl ? sl / nl : 0.0;
+    high = nh ? sh / nh : 1.0;
+  }
+  return {low, high};
+}
+
+// Motion blur smears bars across their width only when they stand across its direction: a pan
+// leaves the horizontal bars at full brightness and dims every vertical one (lit and ghosted
+// alike), so that lit verticals sink towards the ghosts of the horizontals. The lit level of each
+// orientation is measured across the field and the dimmer one is raised to the brighter. Only
+// when both orientations show lit and unlit bars apart: a field of wide 1s has no lit horizontal
+// to measure against.
+void balance_orientations(const std::vector<SegmentProbe>& probes, const std::vector<DigitReading>& out,
+                          std::vector<std::array<double, 7>>& rel) {
+  constexpr std::array<int, 3> kHorizontal{0, 3, 6};
+  constexpr std::array<int, 4> kVertical{1, 2, 4, 5};
+  std::vector<double> h, v;
+  for (size_t i = 0; i < probes.size(); ++i) {
+    // Only digits lit at the field's level: a blank position's ghosts say nothing of lit bars.
+    if (probes[i].ink_level <= 0.0 || probes[i].narrow || out[i].ink_level < 0.42) {
+      continue;
+    }
+    for (int s : kHorizontal) {
+      h.push_back(rel[i][s]);
+    }
+    for (int s : kVertical) {
+      v.push_back(rel[i][s]);
+    }
+  }
+  if (h.empty()) {
+    return;
+  }
+  h.push_back(0.0);  // the panel anchors the unlit side of each
+  v.push_back(0.0);
+  const auto [h_low, h_high] = two_levels(h);
+  const auto [v_low, v_high] = two_levels(v);
+  if (h_high - h_low < 0.3 || v_high - v_low < 0.3 || h_high <= 0.0 || v_high <= 0.0) {
+    return;
+  }
+  const double ratio = v_high / h_high;
+  if (ratio > 0.9 && ratio < 1.0 / 0.9) {
+    return;  // within what bar widths and rounding do on a sharp face
+  }
+  const double gain = std::min(2.0, ratio < 1.0 ? 1.0 / ratio : ratio);
+  for (size_t i = 0; i < probes.size(); ++i) {
+    if (probes[i].ink_level <= 0.0 || probes[i].narrow) {
+      continue;
+    }
+    if (ratio < 1.0) {
+      for (int s : kVertical) {
+        rel[i][s] = std::min(1.0, rel[i][s] * gain);
+      }
+    } else {
+      for (int s : kHorizontal) {
+        rel[i][s] = std::min(1.0, rel[i][s] * gain);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -137,13 +233,13 @@ SegmentProbe probe_digit(const cv::Mat& ink, const cv::Rect& box, double referen
   }
   // Across-bar reach: the outer 30 % of the box on each side holds a vertical bar, the top, middle
   // and bottom fifths a horizontal one; the probes stay clear of the corners where bars meet.
-  p.levels[0] = bar_level(ink, X(0.32), y1, X(0.68), Y(0.22), true);
+  p.levels[0] = bar_level(ink, X(0.32), y1, X(0.68), Y(0.22), true, kAcross);
   p.levels[1] = bar_level(ink, X(0.62), Y(0.18), x2, Y(0.40), false);
   p.levels[2] = bar_level(ink, X(0.62), Y(0.60), x2, Y(0.82), false);
-  p.levels[3] = bar_level(ink, X(0.32), Y(0.78), X(0.68), y2, true);
+  p.levels[3] = bar_level(ink, X(0.32), Y(0.78), X(0.68), y2, true, kAcross);
   p.levels[4] = bar_level(ink, x1, Y(0.60), X(0.38), Y(0.82), false);
   p.levels[5] = bar_level(ink, x1, Y(0.18), X(0.38), Y(0.40), false);
-  p.levels[6] = bar_level(ink, X(0.32), Y(0.38), X(0.68), Y(0.62), true);
+  p.levels[6] = bar_level(ink, X(0.32), Y(0.38), X(0.68), Y(0.62), true, kAcross);
   p.upper_counter = region_mean(ink, X(0.40), Y(0.25), X(0.60), Y(0.35));
   p.lower_counter = region_mean(ink, X(0.40), Y(0.65), X(0.60), Y(0.75));
   return p;
@@ -162,7 +258,6 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
   // Levels of each digit relative to its own ink: glare and a dim LED change a digit's brightness,
   // not the ratio of its lit to its unlit bars.
   std::vector<std::array<double, 7>> rel(probes.size());
-  std::vector<double> pool{0.0};  // the panel itself anchors the unlit side
   for (size_t i = 0; i < probes.size(); ++i) {
     const SegmentProbe& p = probes[i];
     out[i].box = boxes[i];
@@ -172,9 +267,13 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
     }
     for (int s = 0; s < 7; ++s) {
       rel[i][s] = std::min(1.0, p.levels[s] / p.ink_level);
-      if (!p.narrow) {
-        pool.push_back(rel[i][s]);
-      }
+    }
+  }
+  balance_orientations(probes, out, rel);
+  std::vector<double> pool{0.0};  // the panel itself anchors the unlit side
+  for (size_t i = 0; i < probes.size(); ++i) {
+    if (probes[i].ink_level > 0.0 && !probes[i].narrow) {
+      pool.insert(pool.end(), rel[i].begin(), rel[i].end());
     }
   }
   // Two levels across the field: lit bars near 1, unlit ones at the panel or at a ghost's level.

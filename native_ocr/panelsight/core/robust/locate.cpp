@@ -312,8 +312,45 @@ FieldLayout locate_field(const cv::Mat& binary) {
     tallest = std::max(tallest, g.box.height);
   }
   layout.digit_height = tallest;
-  for (const Group& g : groups) {
-    if (g.box.height >= 0.7 * tallest && g.box.height >= 0.35 * band) {
+  auto digit_sized = [&](const Group& g) { return g.box.height >= 0.7 * tallest && g.box.height >= 0.35 * band; };
+  // On a dot-matrix face the LEDs of a 4's left bar and middle bar, or of a 7's top bar, stand apart
+  // from the LEDs of its right bar: a short group of three or more LEDs (more than any separator
+  // has) right beside a digit is part of that digit, not a row of separator dots. A digit's loose
+  // pieces stand left of its right bar, so the digit on the right is taken first.
+  std::vector<bool> absorbed(groups.size(), false);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    if (digit_sized(groups[i]) || groups[i].components < 3) {
+      continue;
+    }
+    size_t nearest = groups.size();
+    int nearest_gap = static_cast<int>(0.25 * tallest) + 1;
+    for (size_t k = 0; k < groups.size(); ++k) {
+      if (k == i || !digit_sized(groups[k])) {
+        continue;
+      }
+      const int gap = horizontal_gap(groups[i].box, groups[k].box);
+      const bool level = groups[i].box.y >= groups[k].box.y - tolerance &&
+                         groups[i].box.y + groups[i].box.height <= groups[k].box.y + groups[k].box.height + tolerance;
+      const bool right = groups[k].box.x > groups[i].box.x;
+      const bool nearest_right = nearest < groups.size() && groups[nearest].box.x > groups[i].box.x;
+      if (level && (right && !nearest_right ? gap < static_cast<int>(0.25 * tallest) + 1
+                                            : right == nearest_right && gap < nearest_gap)) {
+        nearest = k;
+        nearest_gap = gap;
+      }
+    }
+    if (nearest < groups.size()) {
+      absorbed[i] = true;
+      groups[nearest].box |= groups[i].box;
+      groups[nearest].components += groups[i].components;
+    }
+  }
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const Group& g = groups[i];
+    if (absorbed[i]) {
+      continue;
+    }
+    if (digit_sized(g)) {
       layout.digits.push_back({g.box, g.components});
       continue;
     }
