@@ -550,21 +550,7 @@ py::dict read_clock_from_crop(py::object crop, py::object role, py::object proce
     digits.append(get(slot, "char"));
   }
 
-  const bool valid = !value.is_none();
-  py::dict d;
-  d["value"] = value;
-  d["raw_value"] = value;
-  d["digits"] = digits;
-  d["digit_items"] = digit_items;
-  d["ocr_items"] = ocr_items;
-  d["geometry_items"] = layout;
-  d["separator_x"] = separator_x;
-  d["separator_char"] = separator_char;
-  d["clock_mode"] = clock_mode;
-  d["valid"] = valid;
-  d["stable"] = true;
-  d["accepted"] = valid;
-  d["reason"] = valid ? "raw" : "unrecognized";
+  py::dict d = clock_result({value, digits, digit_items, ocr_items, layout, separator_x, separator_char, clock_mode});
   py::dict debug;
   debug["angle"] = py::float_(numeric::round_decimals(prepared.angle, 2));
   debug["crop_size"] = prepared.crop_size;

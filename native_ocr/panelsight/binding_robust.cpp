@@ -411,20 +411,9 @@ py::dict read_clock(py::object crop, py::object role, py::object processing_sett
     ocr_items.append(items[i]);
     digits.append(items[i]["char"]);
   }
-  py::dict d;
-  d["value"] = value;
-  d["raw_value"] = value;
-  d["digits"] = digits;
-  d["digit_items"] = items;
-  d["ocr_items"] = ocr_items;
-  d["geometry_items"] = layout;
-  d["separator_x"] = separator.is_none() ? py::object(py::none()) : py::object(separator["x"]);
-  d["separator_char"] = tenths ? "." : ":";
-  d["clock_mode"] = tenths ? "tenths" : "minutes";
-  d["valid"] = valid;
-  d["stable"] = true;
-  d["accepted"] = valid;
-  d["reason"] = valid ? "raw" : "unrecognized";
+  py::dict d = clock_result({value, digits, items, ocr_items, layout,
+                             separator.is_none() ? py::object(py::none()) : py::object(separator["x"]),
+                             py::str(tenths ? "." : ":"), py::str(tenths ? "tenths" : "minutes")});
   py::dict debug = debug_of(r, s.rotation, layout);
   debug["separator"] = separator;
   add_evidence(debug, r);

@@ -107,4 +107,35 @@ inline py::dict short_result(const char* reason) {
   return d;
 }
 
+// A clock reading in its keys' order, up to "reason"; the caller adds its "debug".
+struct ClockFields {
+  py::object value;
+  py::list digits;
+  py::object digit_items;
+  py::list ocr_items;
+  py::object layout;
+  py::object separator_x;
+  py::object separator_char;
+  py::object clock_mode;
+};
+
+inline py::dict clock_result(const ClockFields& f) {
+  const bool valid = !f.value.is_none();
+  py::dict d;
+  d["value"] = f.value;
+  d["raw_value"] = f.value;
+  d["digits"] = f.digits;
+  d["digit_items"] = f.digit_items;
+  d["ocr_items"] = f.ocr_items;
+  d["geometry_items"] = f.layout;
+  d["separator_x"] = f.separator_x;
+  d["separator_char"] = f.separator_char;
+  d["clock_mode"] = f.clock_mode;
+  d["valid"] = valid;
+  d["stable"] = true;
+  d["accepted"] = valid;
+  d["reason"] = valid ? "raw" : "unrecognized";
+  return d;
+}
+
 }  // namespace tessaryn::panelsight::binding

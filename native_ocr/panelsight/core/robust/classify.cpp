@@ -27,14 +27,19 @@ constexpr std::array<Pattern, 14> kPatterns{{
     {9, {1, 1, 1, 0, 0, 1, 1}}, {1, {0, 0, 0, 0, 1, 1, 0}},  // a 1 drawn on the left bars
 }};
 
-// Median of the per-line maxima of a region: every scanline across a lit bar meets ink, a gap or
-// a dot-matrix hole only some of them.
-double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizontal, double rank = 0.5) {
+// Clamps the inclusive box into the image; false when nothing of it is left.
+bool clamp_box(const cv::Mat& ink, int& x1, int& y1, int& x2, int& y2) {
   x1 = std::clamp(x1, 0, ink.cols - 1);
   x2 = std::clamp(x2, 0, ink.cols - 1);
   y1 = std::clamp(y1, 0, ink.rows - 1);
   y2 = std::clamp(y2, 0, ink.rows - 1);
-  if (x2 < x1 || y2 < y1) {
+  return x1 <= x2 && y1 <= y2;
+}
+
+// Median of the per-line maxima of a region: every scanline across a lit bar meets ink, a gap or
+// a dot-matrix hole only some of them.
+double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizontal, double rank = 0.5) {
+  if (!clamp_box(ink, x1, y1, x2, y2)) {
     return 0.0;
   }
   std::vector<int> maxima;
@@ -77,11 +82,7 @@ double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizo
 constexpr double kAcross = 0.2;
 
 double region_mean(const cv::Mat& ink, int x1, int y1, int x2, int y2) {
-  x1 = std::clamp(x1, 0, ink.cols - 1);
-  x2 = std::clamp(x2, 0, ink.cols - 1);
-  y1 = std::clamp(y1, 0, ink.rows - 1);
-  y2 = std::clamp(y2, 0, ink.rows - 1);
-  if (x2 < x1 || y2 < y1) {
+  if (!clamp_box(ink, x1, y1, x2, y2)) {
     return 0.0;
   }
   return cv::mean(ink(cv::Rect(x1, y1, x2 - x1 + 1, y2 - y1 + 1)))[0];
@@ -277,24 +278,7 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
     }
   }
   // Two levels across the field: lit bars near 1, unlit ones at the panel or at a ghost's level.
-  double low = 0.0;
-  double high = 1.0;
-  for (int iteration = 0; iteration < 8; ++iteration) {
-    const double split = (low + high) / 2.0;
-    double sl = 0, sh = 0;
-    int nl = 0, nh = 0;
-    for (double v : pool) {
-      if (v < split) {
-        sl += v;
-        ++nl;
-      } else {
-        sh += v;
-        ++nh;
-      }
-    }
-    low = nl ? sl / nl : 0.0;
-    high = nh ? sh / nh : 1.0;
-  }
+  auto [low, high] = two_levels(pool);
   if (high - low < 0.35) {
     // Every bar alike (an 8, or nothing but ghosts): judge against the ink itself.
     low = 0.0;
