@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "receivers/common/platform.hpp"
+#include "receivers/common/platform/read_to_limit.hpp"
 #include "receivers/common/stop_request.hpp"
 
 namespace tessaryn::receivers::platform {
@@ -116,31 +117,16 @@ FileRead read_regular_file(const std::string& path, std::size_t limit) {
     result.status = ReadStatus::not_regular;
     return result;
   }
-  // One byte more than the limit tells a file that is too long without reading all of it.
-  std::string content(limit + 1, '\0');
-  std::size_t done = 0;
-  for (;;) {
-    const ssize_t n = ::read(descriptor, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result.status = ReadStatus::failed;
-      result.error_number = errno;
-      ::close(descriptor);
-      return result;
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-    if (done > limit) {
-      ::close(descriptor);
-      result.status = ReadStatus::too_large;
-      return result;
-    }
-  }
+  FileRead contents = read_to_limit(limit, [descriptor](char* buffer, std::size_t room, int& error) {
+    ssize_t n;
+    do {
+      n = ::read(descriptor, buffer, room);
+    } while (n < 0 && errno == EINTR);
+    error = n < 0 ? errno : 0;
+    return static_cast<long long>(n);
+  });
   ::close(descriptor);
-  content.resize(done);
-  result.status = ReadStatus::ok;
-  result.bytes = std::move(content);
-  return result;
+  return contents;
 }
 
 FileWrite write_new_file(const std::string& path, const void* data, std::size_t size, bool commit, PathText) {

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "receivers/common/platform.hpp"
+#include "receivers/common/platform/read_to_limit.hpp"
 #include "receivers/common/stop_request.hpp"
 
 namespace tessaryn::receivers::platform {
@@ -107,31 +108,16 @@ FileRead read_regular_file(const std::string& path, std::size_t limit) {
     result.status = ReadStatus::not_regular;
     return result;
   }
-  std::string content(limit + 1, '\0');
-  std::size_t done = 0;
-  for (;;) {
-    const std::size_t want = content.size() - done;
+  FileRead contents = read_to_limit(limit, [file](char* buffer, std::size_t room, int& error) {
     DWORD got = 0;
-    if (!::ReadFile(file, content.data() + done, want > 0x10000000U ? 0x10000000U : static_cast<DWORD>(want), &got,
-                    nullptr)) {
-      result.status = ReadStatus::failed;
-      result.error_number = errno_from_system(::GetLastError());
-      ::CloseHandle(file);
-      return result;
+    if (!::ReadFile(file, buffer, room > 0x10000000U ? 0x10000000U : static_cast<DWORD>(room), &got, nullptr)) {
+      error = errno_from_system(::GetLastError());
+      return -1LL;
     }
-    if (got == 0) break;
-    done += got;
-    if (done > limit) {
-      ::CloseHandle(file);
-      result.status = ReadStatus::too_large;
-      return result;
-    }
-  }
+    return static_cast<long long>(got);
+  });
   ::CloseHandle(file);
-  content.resize(done);
-  result.status = ReadStatus::ok;
-  result.bytes = std::move(content);
-  return result;
+  return contents;
 }
 
 FileWrite write_new_file(const std::string& path, const void* data, std::size_t size, bool commit,
