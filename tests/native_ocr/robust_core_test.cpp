@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "panelsight/core/robust/robust.hpp"
@@ -233,6 +234,34 @@ TEST(RobustClassify, GhostsWashedOutDigitsAndBlobs) {
   r = rb::classify_digits({probe({0.3, 1, 1, 0.3, 0.3, 0.3, 0.3}), probe({0.3, 1, 1, 0.3, 0.3, 0.3, 0.3})}, boxes, 0.5);
   EXPECT_EQ(r[0].digit, 1);
   EXPECT_EQ(r[1].digit, 1);
+}
+
+// A digit alone in its field: no other digit shows what an unlit bar looks like, so a 0 or a 9
+// whose dark bar caught light from blur or a lean must not read as a confident 8, while an 8 whose
+// bars are all near its ink, even with a dimmer upper-right bar, still reads.
+TEST(RobustClassify, LoneDigitsAreNotEightsByBorrowedLight) {
+  const struct {
+    std::array<double, 7> levels;
+    std::optional<int> digit;  // nullopt: refused
+  } cases[] = {
+      {{1.0, 0.99, 0.77, 0.91, 0.8, 0.85, 0.64}, std::nullopt},  // a 0 with light in its middle bar
+      {{1.0, 1.0, 0.89, 1.0, 0.92, 0.99, 0.71}, std::nullopt},
+      {{0.91, 1.0, 1.0, 1.0, 0.72, 1.0, 1.0}, std::nullopt},     // a 9 with light in its lower-left bar
+      {{1.0, 0.7, 0.91, 0.87, 1.0, 1.0, 1.0}, 8},
+      {{0.96, 1.0, 0.65, 0.7, 0.81, 0.87, 0.84}, 8},
+      {{1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0}, 8},
+      {{1.0, 1.0, 0.85, 1.0, 0.9, 1.0, 0.1}, 0},
+  };
+  for (const auto& c : cases) {
+    rb::SegmentProbe p;
+    for (int i = 0; i < 7; ++i) {
+      p.levels[i] = c.levels[i] * 200.0;
+    }
+    p.ink_level = 200.0;
+    const auto r = rb::classify_digits({p}, {cv::Rect(0, 0, 30, 60)}, 0.5);
+    EXPECT_EQ(r[0].status == rb::DigitStatus::Digit ? r[0].digit : std::nullopt, c.digit)
+        << c.levels[4] << " " << c.levels[6];
+  }
 }
 
 TEST(RobustField, ClocksOfEveryKind) {

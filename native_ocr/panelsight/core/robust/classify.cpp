@@ -81,6 +81,10 @@ double bar_level(const cv::Mat& ink, int x1, int y1, int x2, int y2, bool horizo
 // reach into only part of it. Its level is taken low in the spread of its columns.
 constexpr double kAcross = 0.2;
 
+// Where the field shows no unlit bar, an 8 whose middle or lower-left bar sinks to this level has no
+// confidence left; it regains it over the next 0.2 of the ink.
+constexpr double kLoneEightFloor = 0.63;
+
 double region_mean(const cv::Mat& ink, int x1, int y1, int x2, int y2) {
   if (!clamp_box(ink, x1, y1, x2, y2)) {
     return 0.0;
@@ -302,6 +306,7 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
   const double sigma = (n_low ? std::sqrt(var_low / n_low) : 0.0) + (n_high ? std::sqrt(var_high / n_high) : 0.0);
   const double separation = (high - low) / (sigma + 0.02);
   const double separation_factor = std::clamp(separation / 3.0, 0.0, 1.0);
+  const bool field_shows_unlit = n_low > 1;  // more than the panel's own anchor
 
   for (size_t i = 0; i < probes.size(); ++i) {
     const SegmentProbe& p = probes[i];
@@ -387,6 +392,13 @@ std::vector<DigitReading> classify_digits(const std::vector<SegmentProbe>& probe
       d.note = "pattern";
       d.confidence = std::min(d.confidence, 0.0);
       continue;
+    }
+    if (*digit == 8 && !field_shows_unlit) {
+      // Nothing in the field shows what an unlit bar looks like on this face, and blur or a lean
+      // carries light into the dark middle bar of a 0 or the lower-left bar of a 9: an 8 there has
+      // to show those two bars near the strength of its ink.
+      const double weakest = std::min(rel[i][4], rel[i][6]);
+      d.confidence = std::min(d.confidence, std::clamp((weakest - kLoneEightFloor) / 0.2, 0.0, 1.0));
     }
     if (d.confidence < min_confidence) {
       d.status = DigitStatus::Unknown;
