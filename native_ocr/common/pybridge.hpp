@@ -168,6 +168,11 @@ inline py::object steal(PyObject* new_reference) {
   return py::reinterpret_steal<py::object>(new_reference);
 }
 
+// slice(start, stop), with Python objects (ints of any size, None) as its ends.
+inline py::object python_slice(py::handle start, py::handle stop) {
+  return steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+}
+
 // Python's float(obj).
 double to_double(py::handle obj);
 

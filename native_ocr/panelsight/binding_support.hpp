@@ -89,15 +89,6 @@ inline bool is_own_attribute(const char* name) {
   return false;
 }
 
-// slice(start, stop) with Python ints as limits.
-inline py::object python_slice(py::handle start, py::handle stop) {
-  PyObject* slice = PySlice_New(start.ptr(), stop.ptr(), nullptr);
-  if (slice == nullptr) {
-    throw py::error_already_set();
-  }
-  return py::reinterpret_steal<py::object>(slice);
-}
-
 // The result of a reading that stopped before any slot was read: no value, and why.
 inline py::dict short_result(const char* reason) {
   py::dict d;

@@ -133,7 +133,7 @@ py::object crop_zone_from_image(py::object zone, py::object image) {
     return py::none();
   }
   // height, width = image.shape[:2]: colour and gray frames alike.
-  const py::tuple dims(py::object(image.attr("shape")[python_slice(py::none(), py::int_(2))]));
+  const py::tuple dims(py::object(image.attr("shape")[bridge::python_slice(py::none(), py::int_(2))]));
   if (dims.size() != 2) {
     throw py::value_error("not enough values to unpack (expected 2, got " +
                           std::to_string(dims.size()) + ")");
@@ -144,8 +144,8 @@ py::object crop_zone_from_image(py::object zone, py::object image) {
     return py::none();
   }
   // Slicing the caller's own object keeps the crop a view of the frame, whatever its strides.
-  py::object crop = image[py::make_tuple(python_slice(bounds.ints[1], bounds.ints[3]),
-                                         python_slice(bounds.ints[0], bounds.ints[2]))];
+  py::object crop = image[py::make_tuple(bridge::python_slice(bounds.ints[1], bounds.ints[3]),
+                                         bridge::python_slice(bounds.ints[0], bounds.ints[2]))];
   if (!bridge::truthy(crop.attr("size"))) {
     return py::none();  // a frame without channels
   }

@@ -910,7 +910,7 @@ py::object structure_entry(py::handle structure, const char* key) {
 
 // [start:stop] of a sequence of `length`, as Python adjusts a slice of integers of any size.
 std::pair<int64_t, int64_t> exact_slice_bounds(const py::object& start, const py::object& stop, int64_t length) {
-  const py::object slice = steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+  const py::object slice = bridge::python_slice(start, stop);
   Py_ssize_t from = 0;
   Py_ssize_t to = 0;
   Py_ssize_t step = 0;
