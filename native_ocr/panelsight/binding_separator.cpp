@@ -48,9 +48,6 @@ double float_of(py::handle value) { return bridge::to_double(steal(PyNumber_Floa
 
 int64_t int_of(py::handle value) { return bridge::int_saturating(value); }
 
-// int() of a value that a result only hands back or offsets, exact at any size.
-py::object exact_int(py::handle value) { return bridge::int_exact(value); }
-
 py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
 
 py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
@@ -231,10 +228,10 @@ py::dict hypothesis_dict(py::handle hypothesis_char, py::handle evaluated, const
 // search_left..last_start, plus physical_left when it is not among them, in Python's integers (a
 // range too long to list fails as listing it in Python fails).
 std::vector<py::object> starts_of(py::handle geometry) {
-  const py::object physical_left = exact_int(item(geometry, "physical_left"));
-  const py::object search_left = exact_int(item(geometry, "search_left"));
-  const py::object search_right = exact_int(item(geometry, "search_right"));
-  const py::object window_width = exact_int(item(geometry, "window_width"));
+  const py::object physical_left = bridge::int_exact(item(geometry, "physical_left"));
+  const py::object search_left = bridge::int_exact(item(geometry, "search_left"));
+  const py::object search_right = bridge::int_exact(item(geometry, "search_right"));
+  const py::object window_width = bridge::int_exact(item(geometry, "window_width"));
   const py::object one = py::int_(1);
   const py::object candidate = search_right - window_width + one;
   const py::object last_start = bridge::py_less(search_left, candidate) ? candidate : search_left;
@@ -287,14 +284,14 @@ py::object public_group(py::handle g, const py::object& best_left) {
     return py::none();
   }
   py::dict d;
-  d["y_min"] = exact_int(item(g, "y_min"));
-  d["y_max"] = exact_int(item(g, "y_max"));
+  d["y_min"] = bridge::int_exact(item(g, "y_min"));
+  d["y_max"] = bridge::int_exact(item(g, "y_max"));
   d["center_x"] = rounded(float_of(best_left + item(g, "center_x")), 2);
   d["center_y"] = rounded(float_of(item(g, "center_y")), 2);
   d["x_normalized"] = rounded(float_of(item(g, "x_normalized")), 4);
   d["y_normalized"] = rounded(float_of(item(g, "y_normalized")), 4);
   d["width"] = rounded(float_of(item(g, "width")), 2);
-  d["height"] = exact_int(item(g, "height"));
+  d["height"] = bridge::int_exact(item(g, "height"));
   for (const char* key : {"energy", "gray_energy", "binary_energy"}) {
     d[key] = rounded(float_of(item(g, key)), 2);
   }
@@ -310,7 +307,7 @@ py::object public_hypothesis(py::handle h, const py::object& height) {
   const py::object window = item(h, "window");
   py::dict d;
   d["hypothesis_char"] = item(h, "char");
-  d["candidate_window"] = box_of(exact_int(item(window, "left")), exact_int(item(window, "right")), height);
+  d["candidate_window"] = box_of(bridge::int_exact(item(window, "left")), bridge::int_exact(item(window, "right")), height);
   d["hypothesis_x"] = rounded(float_of(item(h, "x")), 2);
   for (const char* key : {"overlap_ratio", "window_prior", "group_prior", "spatial_prior", "topological_score",
                           "final_score"}) {
@@ -555,8 +552,8 @@ py::dict detection_report(const Chosen& c) {
   const py::object& selected = c.selected;
   const py::object& h = c.height;
   const py::object best = item(selected, "window");
-  const py::object best_left = exact_int(item(best, "left"));
-  const py::object best_right = exact_int(item(best, "right"));
+  const py::object best_left = bridge::int_exact(item(best, "left"));
+  const py::object best_right = bridge::int_exact(item(best, "right"));
 
   const bool is_colon = item(selected, "char").equal(py::str(":"));
   py::object upper = py::none();
@@ -586,7 +583,7 @@ py::dict detection_report(const Chosen& c) {
   }
   py::dict corridor;
   corridor["search"] =
-      box_of(exact_int(item(c.geometry, "search_left")), exact_int(item(c.geometry, "search_right")), h);
+      box_of(bridge::int_exact(item(c.geometry, "search_left")), bridge::int_exact(item(c.geometry, "search_right")), h);
   corridor["selected"] = box_of(best_left, best_right, h);
 
   py::list groups;
@@ -607,7 +604,7 @@ py::dict detection_report(const Chosen& c) {
   r["dots"] = dots;
   r["corridor"] = corridor;
   r["physical_separator_box"] =
-      box_of(exact_int(item(c.geometry, "physical_left")), exact_int(item(c.geometry, "physical_right")), h);
+      box_of(bridge::int_exact(item(c.geometry, "physical_left")), bridge::int_exact(item(c.geometry, "physical_right")), h);
   r["candidate_window"] = box_of(best_left, best_right, h);
   r["spatial_prior"] = rounded(float_of(item(selected, "spatial_prior")), 4);
   r["topological_score"] = rounded(float_of(item(selected, "topological_score")), 4);
@@ -698,7 +695,7 @@ py::object detection_through_module(const py::object& source, const py::object& 
   }
   Chosen c;
   c.geometry = geometry;
-  c.height = exact_int(height);
+  c.height = bridge::int_exact(height);
   c.best_colon = record_or_none(colons, colon_scores);
   c.best_decimal = record_or_none(decimals, decimal_scores);
   const auto typed = [](const py::object& record, sep::SeparatorKind kind) -> std::optional<sep::Hypothesis> {
