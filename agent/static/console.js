@@ -24,6 +24,7 @@ const ui = {
   viewPending: false,
   viewAgain: false,
   ndiDrawn: null,          // the NDI source list as last drawn
+  savedNote: null,         // what the zone message says once the pending save is done, when not "saved"
 };
 
 async function api(method, path, body) {
@@ -110,7 +111,8 @@ async function applySource() {
   await loadSettings();
 }
 
-function scheduleZoneSave() {
+function scheduleZoneSave(note = null) {
+  ui.savedNote = note;
   ui.dirtyZones = true;
   ui.edits += 1;
   clearTimeout(ui.saveTimer);
@@ -129,7 +131,8 @@ async function saveZones() {
   }
   if (edits === ui.edits) ui.dirtyZones = false;
   // A value still refused in a field stays said until it is mended.
-  if (!document.querySelector("#zone-editor input.invalid")) message("zone-message", "saved", "ok");
+  // An edit's own outcome ("automatic settings applied") stays said; a plain edit is "saved".
+  if (!document.querySelector("#zone-editor input.invalid")) message("zone-message", ui.savedNote || "saved", "ok");
 }
 
 // ---- zones -------------------------------------------------------------------------------
@@ -274,9 +277,10 @@ async function autoSettings() {
   const zone = zoneByName(name);
   if (!zone) return;
   zone.processing = answer.data.processing;
-  message("zone-message", "automatic settings applied", "ok");
+  const applied = "automatic settings applied";
+  message("zone-message", applied, "ok");
   showZoneEditor();
-  scheduleZoneSave();
+  scheduleZoneSave(applied);
   requestView();
 }
 
